@@ -1,0 +1,23 @@
+# Sourced by the scripts: makes sure the build's packages are installed.
+# Usage: ensure_packages PACKAGE...
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}" >&2
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q >&2
+        apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+    else
+        echo "Missing packages. Run this, then try again:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+BUILD_PACKAGES=(cmake g++ make libgtest-dev)

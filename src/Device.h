@@ -1,0 +1,43 @@
+// What the tool knows about the adapter's two chips and its memory map.
+#pragma once
+
+#include <cstdint>
+
+namespace device {
+
+constexpr uint32_t CHIP_256K = 0x1001030A;
+constexpr uint32_t CHIP_128K = 0x1001030B;
+
+constexpr uint32_t BOOTLOADER_END = 0x1000;   // 0x0000..0x0FFF is never touched
+constexpr uint32_t IDENTITY_ADDR = 0xFF4;     // hardware version, type letter
+constexpr uint32_t SERIAL_ADDR_LO = 0xFF8;    // serial characters 1..4
+constexpr uint32_t SERIAL_ADDR_HI = 0xFFC;    // serial characters 5..8
+constexpr uint32_t FIRMWARE_BASE = 0x1000;    // every package loads here
+constexpr uint32_t SETTINGS_SIZE = 4096;
+constexpr uint32_t RAM_BASE = 0x20000000;     // staging buffer for flash blocks
+constexpr uint32_t BLOCK_SIZE = 64;
+constexpr uint32_t ROW_SIZE = 256;            // flash erase unit
+constexpr uint32_t PAGE_SIZE = 64;            // flash write unit
+
+// Cortex-M registers the client reads or writes.
+constexpr uint32_t CPUID_ADDR = 0xE000ED00;
+constexpr uint32_t CPUID_M0PLUS = 0x410CC601;
+constexpr uint32_t DSU_DID_ADDR = 0x41002018;
+constexpr uint32_t AIRCR_ADDR = 0xE000ED0C;
+constexpr uint32_t AIRCR_RESET = 0x05FA0004;
+
+// The test is an unsigned difference, so anything below CHIP_256K wraps high.
+inline bool isSupportedChip(uint32_t id) { return id - CHIP_256K <= 1; }
+
+inline uint32_t flashSize(uint32_t chip) { return chip == CHIP_128K ? 0x20000 : 0x40000; }
+inline uint32_t settingsBase(uint32_t chip) { return flashSize(chip) - SETTINGS_SIZE; }
+// The firmware region runs from FIRMWARE_BASE up to the settings base.
+inline uint32_t romSize(uint32_t chip) { return settingsBase(chip) - FIRMWARE_BASE; }
+
+// Type letters of known adapters.
+inline bool isKnownType(uint32_t letter)
+{
+    return letter == 'C' || letter == 'E' || letter == 'K' || letter == 'N' || letter == 'X';
+}
+
+}  // namespace device

@@ -1,0 +1,71 @@
+// The program driver and what it shares with the maintenance actions.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <string>
+
+#include "CmdOpts.h"
+
+class Samba;
+class PortFactoryBase;
+
+class TarvoConfig {
+public:
+    TarvoConfig();
+    virtual ~TarvoConfig();
+
+    bool eeprom_read;
+    bool eeprom_clear;
+    bool eeprom_write;
+    bool firmware_write;
+    bool version;
+    bool reset;
+    bool force_update;
+    bool help;
+    bool port;
+    bool debug;
+    bool forceUsb;
+    std::string portArg;
+};
+
+extern TarvoConfig config;
+constexpr int NUM_OPTS = 8;
+extern Option opts[NUM_OPTS];
+
+// Buffer for the setting area; also the host-side EEPROM emulator's image.
+constexpr int G_EEPROM_SIZE = 8192;
+extern uint8_t g_eeprom[G_EEPROM_SIZE];
+
+// Start and length of the flash region the current action works on.
+extern uint32_t g_loader_addr;
+extern uint32_t g_fw_total_size;
+
+// Action timer.
+extern struct timeval start_time;
+void timer_start();
+float timer_stop();
+
+// The hint line that ends every usage error; returns 1.
+int help(const char* program);
+
+// The whole run over the given port factory; returns the exit status.
+int tarvo_main(int argc, char** argv, PortFactoryBase& portFactory);
+
+// Tries every port of the factory's walk until the client connects.
+bool autoScan(Samba& samba, PortFactoryBase& portFactory, std::string& port);
+
+// How an action ended, as the driver needs to know it.
+enum class ActionResult {
+    Done,     // ran to its end
+    Failed,   // reported a failure; the run goes on but ends with status 1
+    Abort,    // the run ends now with status 1
+};
+
+void infoReport(Samba& samba, uint32_t chipId);
+ActionResult settingSave(Samba& samba, const char* file);
+ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId);
+// restarted tells whether the adapter was restarted (warm or hard).
+ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
+                            bool& restarted);

@@ -52,7 +52,8 @@ bool isIncompleteRow(uint8_t row)
 // Two rows starting with the same logical page are the two ends of a row
 // move that stopped before the full row was erased; one of them goes. A
 // target row whose second page is still free was cut off mid-copy and is
-// the one to drop, or the other logical page of the pair would be lost.
+// the one to drop, or the other logical page of the pair would be lost (an
+// earlier such row already counts as full: its free pages 1 and 2 match).
 void _eeprom_emulator_erase_invalid_page(uint8_t row_a, uint8_t row_b)
 {
     if (isIncompleteRow(row_b))
@@ -63,23 +64,27 @@ void _eeprom_emulator_erase_invalid_page(uint8_t row_a, uint8_t row_b)
         _eeprom_emulator_nvm_erase_row(row_b);
 }
 
+// Headers are read afresh each time: once a row is erased it matches nothing.
+bool _eeprom_emulator_check_logical_page(uint8_t row_a, uint8_t row_b)
+{
+    uint8_t x = _eeprom_emulator_page_header(firstPageOfRow(row_a));
+    return x != EEPROM_INVALID_PAGE && _eeprom_emulator_page_header(firstPageOfRow(row_b)) == x;
+}
+
 void repairDuplicatedRows()
 {
     // The master row never carries data, so it takes no part in the repair.
     const uint8_t master_row = _eeprom_emulator_master_row();
     for (uint8_t a = 0; a < master_row; a++) {
         for (uint8_t b = a + 1; b < master_row; b++) {
-            uint8_t x = _eeprom_emulator_page_header(firstPageOfRow(a));
-            if (x == EEPROM_INVALID_PAGE)
-                break;
-            if (_eeprom_emulator_page_header(firstPageOfRow(b)) == x)
+            if (_eeprom_emulator_check_logical_page(a, b))
                 _eeprom_emulator_erase_invalid_page(a, b);
         }
     }
 }
 
 // Within a row the rightmost version of a logical page is its newest.
-void _eeprom_emulator_check_logical_page()
+void buildPageMap()
 {
     memset(_eeprom_instance.page_map, EEPROM_INVALID_PAGE, sizeof(_eeprom_instance.page_map));
     for (uint16_t p = 0; p < _eeprom_emulator_master_page(); p++) {
@@ -92,10 +97,12 @@ void _eeprom_emulator_check_logical_page()
 void findSpareRow()
 {
     _eeprom_instance.spare_row = EEPROM_INVALID_ROW;
-    const uint8_t rows = static_cast<uint8_t>(_eeprom_instance.physical_pages / EEPROM_PAGES_PER_ROW);
+    const uint8_t rows =
+        static_cast<uint8_t>(_eeprom_instance.physical_pages / EEPROM_PAGES_PER_ROW);
     for (uint8_t row = 0; row < rows; row++) {
         bool free = true;
-        for (uint16_t p = firstPageOfRow(row); p < firstPageOfRow(row) + EEPROM_PAGES_PER_ROW; p++) {
+        const uint16_t first = firstPageOfRow(row);
+        for (uint16_t p = first; p < first + EEPROM_PAGES_PER_ROW; p++) {
             if (p != _eeprom_emulator_master_page() &&
                 _eeprom_emulator_page_header(p) != EEPROM_INVALID_PAGE)
                 free = false;
@@ -171,7 +178,7 @@ uint8_t _eeprom_emulator_page_header(uint16_t physical_page)
 void _eeprom_emulator_update_page_mapping()
 {
     repairDuplicatedRows();
-    _eeprom_emulator_check_logical_page();
+    buildPageMap();
     findSpareRow();
 }
 

@@ -200,10 +200,10 @@ TEST(EepromEmulator, NvmLayerChecksAlignmentLengthAndImageBounds)
         bool dirties;
     } cases[] = {
         {"read aligned", [&] { return nvm_read_buffer(128, readBack, 64); }, STATUS_OK, false},
-        {"read misaligned", [&] { return nvm_read_buffer(32, readBack, 4); }, STATUS_ERR_BAD_ADDRESS,
-         false},
-        {"read 65 bytes", [&] { return nvm_read_buffer(0, readBack, 65); }, STATUS_ERR_INVALID_ARG,
-         false},
+        {"read misaligned", [&] { return nvm_read_buffer(32, readBack, 4); },
+         STATUS_ERR_BAD_ADDRESS, false},
+        {"read 65 bytes", [&] { return nvm_read_buffer(0, readBack, 65); },
+         STATUS_ERR_INVALID_ARG, false},
         {"read past the image", [&] { return nvm_read_buffer(8192, readBack, 4); },
          STATUS_ERR_BAD_ADDRESS, false},
         {"write 32 bytes into a page", [&] { return nvm_write_buffer(32, buffer, 4); },

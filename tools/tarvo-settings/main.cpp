@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "Device.h"
 #include "EEPROM_Init.h"
 #include "ImageFile.h"
 #include "SettingArea.h"

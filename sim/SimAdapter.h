@@ -98,7 +98,11 @@ public:
     // When the next reply byte is ready, or NEVER when none is queued.
     uint64_t nextReadyUs() const;
     // True between a jump or reset and the next boot.
-    bool stopped() const { return _mode == Mode::Stopped; }
+    bool stopped(uint64_t nowUs)
+    {
+        tick(nowUs);
+        return _mode == Mode::Stopped;
+    }
 
     // --- Memory, for tests and for saving state.
     std::vector<uint8_t>& flash() { return _flash; }

@@ -88,8 +88,9 @@ uint32_t Samba::checksumBuffer(uint32_t start_addr, uint32_t size)
     sendCommand(cmd, len);
     uint8_t reply[9];
     int got = readReply(reply, 9, LONG_WINDOW_MS);
+    // Digits cut off would give a wrong sum, not a short one.
     uint32_t value;
-    if (got < 1 || reply[0] != 'Z' || !parseHex(reply + 1, got - 1, value))
+    if (got < 9 || reply[0] != 'Z' || !parseHex(reply + 1, got - 1, value))
         throw SambaError();
     if (_debug)
         printf("%x\n", static_cast<unsigned>(value));

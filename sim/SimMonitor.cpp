@@ -7,7 +7,7 @@
 
 namespace {
 
-// Longer texts without a terminator are line noise, not commands.
+// Longer texts are line noise, not commands.
 constexpr size_t COMMAND_MAX = 32;
 // A raw read reply is built whole; nothing the host may ask needs more.
 constexpr uint32_t RAW_REPLY_MAX = 0x100000;
@@ -68,6 +68,12 @@ void SimAdapter::handleByte(uint8_t b)
         break;
     }
 
+    // Fields hold only hexadecimal digits and commas, so any other byte
+    // starts a new command: line noise costs at most the command it hit.
+    bool field = b == ',' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') ||
+                 (b >= 'a' && b <= 'f');
+    if (!field && b != '#')
+        _command.clear();
     _command.push_back(static_cast<char>(b));
     if (b == '#') {
         execute();

@@ -139,6 +139,7 @@ private:
 
     // Monitor commands and flash (SimMonitor.cpp).
     void handleByte(uint8_t b);
+    bool autoBaudEnds(uint8_t b);
     void execute();
     void eraseFrom(uint32_t addr, bool withSettings);
     void copyToFlash(uint32_t src, uint32_t dst, uint32_t size);

@@ -44,14 +44,10 @@ void SimAdapter::handleByte(uint8_t b)
     case Mode::AwaitSync:
         // A line at the wrong speed: nothing makes sense until the host's
         // auto-baud bytes have been measured.
-        if (_syncTail[0] == 0x80 && _syncTail[1] == 0x80 && b == '#') {
+        if (autoBaudEnds(b)) {
             _mode = Mode::Command;
             send("\n\r>");
-            _syncTail[0] = _syncTail[1] = 0;
-            return;
         }
-        _syncTail[0] = _syncTail[1];
-        _syncTail[1] = b;
         return;
     case Mode::RawReceive:
         writeMem8(_xferAddr++, b);
@@ -68,6 +64,15 @@ void SimAdapter::handleByte(uint8_t b)
         break;
     }
 
+    // A host that connects again sends the auto-baud bytes to a monitor
+    // already in step: a new prompt on a UART, not a command.
+    if (autoBaudEnds(b)) {
+        _command.clear();
+        if (_options.link == SimLink::Uart)
+            send("\n\r>");
+        return;
+    }
+
     // Fields hold only hexadecimal digits and commas, so any other byte
     // starts a new command: line noise costs at most the command it hit.
     bool field = b == ',' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') ||
@@ -81,6 +86,14 @@ void SimAdapter::handleByte(uint8_t b)
     } else if (_command.size() > COMMAND_MAX) {
         _command.clear();
     }
+}
+
+bool SimAdapter::autoBaudEnds(uint8_t b)
+{
+    bool ends = _syncTail[0] == 0x80 && _syncTail[1] == 0x80 && b == '#';
+    _syncTail[0] = ends ? 0 : _syncTail[1];
+    _syncTail[1] = ends ? 0 : b;
+    return ends;
 }
 
 void SimAdapter::execute()

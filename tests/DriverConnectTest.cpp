@@ -213,6 +213,20 @@ TEST(DriverConnect, MonitorFailureDuringInfoEndsTheRun)
     EXPECT_EQ(adapter->record.resets, 0u);
 }
 
+TEST(DriverConnect, DriverRefusesAChipItReadsAsUnsupported)
+{
+    auto adapter = std::make_shared<SimAdapter>();
+    // The driver's own identifier read (command 7) comes back corrupted.
+    adapter->faults.wrongLetterOf = 7;
+    SimPortFactory factory;
+    factory.addAdapter("COM3", adapter);
+    DriverRun run = runTarvo({"-p", "COM3", "-i", "-R"}, factory);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Try to open USB device ... Hardware failuser, ID 1001032a is not supported\n");
+    EXPECT_EQ(adapter->record.commands.size(), 7u);
+}
+
 TEST(DriverConnect, PortThatThrowsIsReported)
 {
     SimPortFactory factory;

@@ -181,6 +181,8 @@ TEST(SimAdapter, UartLinkIsDeafUntilAutoBaud)
     EXPECT_EQ(talk(adapter, "\x80#"), "\n\r>");
     EXPECT_EQ(talk(adapter, "w00000FF4,4#"), word(0x00450203));
     EXPECT_EQ(adapter.record.commands, std::vector<std::string>{"w00000FF4,4#"});
+    EXPECT_EQ(talk(adapter, "\x80\x80#"), "\n\r>") << "in step already: a new prompt";
+    EXPECT_EQ(adapter.record.commands.size(), 1u);
     adapter.hostOpened(115200, 10);
     EXPECT_EQ(talk(adapter, "w00000FF4,4#", 10), "") << "a new connection syncs again";
 }

@@ -81,31 +81,45 @@ TEST(DriverConnect, NamedPortIsOpenedAsUsbAndReported)
     }
 }
 
-TEST(DriverConnect, NamedPortWithoutAdapterFailsWithoutScanning)
+// Failures to find an adapter: no scan follows a named port, and a port
+// whose driver throws ends the run with the exception report.
+TEST(DriverConnect, ConnectionFailuresAreReported)
 {
-    for (std::string name : {"COM9", "COM42"}) {
+    SimPortOptions noOpen;
+    noOpen.opens = false;
+    SimPortOptions broken;
+    broken.throwsOnOpen = true;
+    struct Case {
+        std::vector<std::string> args;
+        bool withAdapter;
+        std::string err;
+        std::vector<std::string> created;
+    } cases[] = {
+        {{"-p", "COM9", "-i"}, true, "Try to open USB device ... No device found on COM9\n",
+         {"COM9"}},
+        {{"-p", "COM42", "-R"}, true, "Try to open USB device ... No device found on COM42\n",
+         {"COM42"}},
+        {{"-p", "COM5", "-i"}, true,
+         "Try to open USB device ... \nserial driver failure on COM5\n", {"COM5"}},
+        {{"-i"}, false,
+         "Try to scan USB devices ... Auto scan for device failed\n"
+         "Try specifying a serial port with the '-p' option\n",
+         {"COM9", "COM2"}},
+    };
+    for (const auto& c : cases) {
         SimPortFactory factory;
         factory.addSilent("COM9");
-        factory.addAdapter("COM3", std::make_shared<SimAdapter>());
-        DriverRun run = runTarvo({"-p", name, "-i"}, factory);
-        EXPECT_EQ(run.status, 1);
+        factory.addPort("COM2", std::make_shared<SimAdapter>(), noOpen);
+        if (c.withAdapter) {
+            factory.addPort("COM5", nullptr, broken);
+            factory.addAdapter("COM3", std::make_shared<SimAdapter>());
+        }
+        DriverRun run = runTarvo(c.args, factory);
+        EXPECT_EQ(run.status, 1) << c.args[0];
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "Try to open USB device ... No device found on " + name + "\n");
-        EXPECT_EQ(factory.created(), std::vector<std::string>{name});
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(factory.created(), c.created);
     }
-}
-
-TEST(DriverConnect, UartAdapterOnNamedPortConnectsAfterFallback)
-{
-    SimOptions options;
-    options.link = SimLink::Uart;
-    auto adapter = std::make_shared<SimAdapter>(options);
-    SimPortFactory factory;
-    factory.addAdapter("COM4", adapter);
-    DriverRun run = runTarvo({"-p", "COM4", "-i"}, factory);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, INFO_256K);
-    EXPECT_EQ(factory.log("COM4")->opens, (std::vector<int>{921600, 115200}));
 }
 
 TEST(DriverConnect, ScanStopsAtTheFirstAdapter)
@@ -127,20 +141,6 @@ TEST(DriverConnect, ScanStopsAtTheFirstAdapter)
     EXPECT_EQ(run.out, "Corvane adapter found on COM3\n" + INFO_256K);
     EXPECT_EQ(factory.created(), (std::vector<std::string>{"COM1", "COM2", "COM3"}));
     EXPECT_TRUE(second->record.commands.empty());
-}
-
-TEST(DriverConnect, ScanWithoutAdapterFails)
-{
-    SimPortFactory none;
-    SimPortFactory silent;
-    silent.addSilent("COM1");
-    for (SimPortFactory* factory : {&none, &silent}) {
-        DriverRun run = runTarvo({"-R"}, *factory);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "Try to scan USB devices ... Auto scan for device failed\n"
-                           "Try specifying a serial port with the '-p' option\n");
-    }
 }
 
 TEST(DriverConnect, ResetComesLastAndTheNextRunStillConnects)
@@ -225,17 +225,6 @@ TEST(DriverConnect, DriverRefusesAChipItReadsAsUnsupported)
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Try to open USB device ... Hardware failuser, ID 1001032a is not supported\n");
     EXPECT_EQ(adapter->record.commands.size(), 7u);
-}
-
-TEST(DriverConnect, PortThatThrowsIsReported)
-{
-    SimPortFactory factory;
-    SimPortOptions broken;
-    broken.throwsOnOpen = true;
-    factory.addPort("COM5", nullptr, broken);
-    DriverRun run = runTarvo({"-p", "COM5", "-i"}, factory);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Try to open USB device ... \nserial driver failure on COM5\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // with the port's log and the adapter's record at hand.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -9,6 +10,20 @@
 #include "ScriptPort.h"
 #include "SimAdapter.h"
 #include "SimClock.h"
+
+inline SimOptions withLink(SimLink link)
+{
+    SimOptions options;
+    options.link = link;
+    return options;
+}
+
+inline SimPortOptions usbPort(bool usb)
+{
+    SimPortOptions options;
+    options.usb = usb;
+    return options;
+}
 
 struct SimRig {
     explicit SimRig(const SimOptions& options = SimOptions(),
@@ -32,6 +47,17 @@ struct SimRig {
         return std::string(log->sent.begin() + static_cast<long>(mark), log->sent.end());
     }
     size_t mark() const { return log->sent.size(); }
+
+    // The number the adapter's next command gets, as faults count them.
+    uint32_t nextCommand() const
+    {
+        return static_cast<uint32_t>(adapter->record.commands.size()) + 1;
+    }
+    bool commandSeen(const std::string& command) const
+    {
+        const auto& commands = adapter->record.commands;
+        return std::find(commands.begin(), commands.end(), command) != commands.end();
+    }
 
     SimClockGuard clock;
     std::shared_ptr<SimAdapter> adapter;

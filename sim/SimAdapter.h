@@ -46,7 +46,7 @@ struct SimFaults {
     uint32_t corruptTimes = 0;    // ... this many times
     bool silentErase = false;     // "X...#" erases but does not answer
     bool silentInitD = false;     // "x#" does not answer
-    uint32_t goneAfter = 0;       // after command N the device neither hears nor answers
+    uint32_t goneAfter = 0;       // after command N the device hears and answers nothing more
 };
 
 // Link-time costs, all zero by default (replies ready at once).
@@ -70,6 +70,17 @@ struct SimRecord {
     void clear() { *this = SimRecord(); }
 };
 
+// The monitor answers "w"/"o" with 4/1 raw bytes, "V#" with the version
+// text, "X" with "X\n\r" after erasing whole rows from the row holding the
+// address (field 0: through the end of flash, else up to the settings
+// base), "Y addr,0" (source) and "Y addr,size" (copy, bits only cleared)
+// with "Y\n\r", "Z" with "Z" and 8 upper-case digits of adapterChecksum
+// over flash and RAM, "x#" with "x\n\r", and the auto-baud bytes on a UART
+// with "\n\r>". "W"/"O"/"S" store into RAM only. The bootloader's rows
+// (0x0000..0x0FFF) are protected: attempts are recorded, nothing changes.
+// Unknown or malformed commands are recorded and ignored. A transfer the
+// host goes quiet on for 10 s is abandoned, and so is one interrupted by a
+// printable byte (the start of the host's next command).
 class SimAdapter {
 public:
     static constexpr uint64_t NEVER = UINT64_MAX;

@@ -89,8 +89,9 @@ void Samba::read(uint32_t addr, uint8_t* buffer, int size)
                static_cast<unsigned>(size));
     if (size < 0)
         throw SambaError();
-    // The monitor cannot send a raw reply whose length is a power of two
-    // above 32, so the first byte comes alone.
+    // A raw reply of whole 64-byte USB packets would need a closing empty
+    // packet that the monitor does not send; powers of two above 32 are
+    // such lengths, so their first byte comes alone.
     if (_isUsb && size > 32 && isPowerOfTwo(size)) {
         buffer[0] = readByte(addr);
         addr++;

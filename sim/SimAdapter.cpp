@@ -53,7 +53,12 @@ void SimAdapter::hostOpened(int baud, uint64_t nowUs)
 void SimAdapter::receive(const uint8_t* data, size_t n, uint64_t nowUs)
 {
     tick(nowUs);
+    record.bytesIn += n;
+    // The host hands its bytes over at once; on a UART they still arrive
+    // one byte time after another.
+    _heardUs = std::max(_heardUs, _nowUs);
     for (size_t i = 0; i < n; i++) {
+        _heardUs += byteUs();
         handleByte(data[i]);
         _lastHeardUs = _nowUs;
     }
@@ -108,7 +113,7 @@ void SimAdapter::startSession()
     _blocksIn = _blocksOut = 0;
     _faultsGiven = 0;
     _copySource = device::RAM_BASE;
-    _busyUntilUs = _lineFreeUs = _lastHeardUs = _nowUs;
+    _busyUntilUs = _lineFreeUs = _lastHeardUs = _heardUs = _nowUs;
 }
 
 void SimAdapter::stop()
@@ -125,17 +130,25 @@ bool SimAdapter::gone() const
 
 void SimAdapter::work(uint64_t us)
 {
-    _busyUntilUs = std::max(_busyUntilUs, _nowUs) + us;
+    _busyUntilUs = std::max(_busyUntilUs, _heardUs) + us;
+}
+
+uint64_t SimAdapter::byteUs() const
+{
+    if (timing.uartByteTime && _options.link == SimLink::Uart)
+        return 10000000 / static_cast<uint64_t>(_baud);
+    return 0;
 }
 
 void SimAdapter::send(const uint8_t* data, size_t n)
 {
-    uint64_t byteUs = 0;
-    if (timing.uartByteTime && _options.link == SimLink::Uart)
-        byteUs = 10000000 / static_cast<uint64_t>(_baud);
-    uint64_t t = std::max(std::max(_busyUntilUs, _nowUs) + timing.replyUs, _lineFreeUs);
+    if (n == 0)
+        return;
+    record.replies++;
+    record.bytesOut += n;
+    uint64_t t = std::max(std::max(_busyUntilUs, _heardUs) + timing.replyUs, _lineFreeUs);
     for (size_t i = 0; i < n; i++) {
-        t += byteUs;
+        t += byteUs();
         _out.push_back({data[i], t});
     }
     _lineFreeUs = t;

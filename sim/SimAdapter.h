@@ -54,7 +54,7 @@ struct SimTiming {
     uint64_t replyUs = 0;        // from a command to its reply
     uint64_t rowEraseUs = 0;     // per 256-byte row erased
     uint64_t pageWriteUs = 0;    // per 64-byte page written
-    bool uartByteTime = false;   // on a UART link each reply byte takes 10 bit times
+    bool uartByteTime = false;   // on a UART link each byte, either way, takes 10 bit times
 };
 
 // What the host made the adapter do, for tests to assert on.
@@ -66,6 +66,9 @@ struct SimRecord {
     std::vector<uint32_t> jumps;               // addresses of "k" commands
     unsigned resets = 0;                       // reset requests
     uint64_t exchanges = 0;                    // commands received, answered or not
+    uint64_t replies = 0;                      // answers sent, each after the reply latency
+    uint64_t bytesIn = 0;                      // bytes heard from the host
+    uint64_t bytesOut = 0;                     // bytes answered
 
     void clear() { *this = SimRecord(); }
 };
@@ -142,6 +145,7 @@ private:
     void stop();
     bool gone() const;
     void work(uint64_t us);
+    uint64_t byteUs() const;
     void send(const uint8_t* data, size_t n);
     void send(const std::string& text);
     void reply(std::string bytes);
@@ -175,6 +179,7 @@ private:
     uint64_t _busyUntilUs = 0;   // flash work done
     uint64_t _lineFreeUs = 0;    // last queued byte out
     uint64_t _lastHeardUs = 0;
+    uint64_t _heardUs = 0;       // when the byte being handled was in whole
     int _baud = 115200;
     std::deque<OutByte> _out;
     uint8_t _syncTail[2] = {0, 0};

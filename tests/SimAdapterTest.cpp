@@ -272,10 +272,19 @@ TEST(SimAdapter, TimingDelaysReplies)
     options.link = SimLink::Uart;
     SimAdapter uart(options);
     uart.timing.uartByteTime = true;
-    uart.hostOpened(100000, 0);  // 100 us per byte
+    uart.hostOpened(100000, 0);  // 100 us per byte, either way
     uart.receive(reinterpret_cast<const uint8_t*>("\x80\x80#"), 3, 0);
-    EXPECT_EQ(uart.pending(299), 2u);
-    EXPECT_EQ(uart.pending(300), 3u);
+    EXPECT_EQ(uart.pending(599), 2u);
+    EXPECT_EQ(uart.pending(600), 3u);
+    // A page write waits for the whole command to come in.
+    uart.take(buf, sizeof(buf), 600);
+    uart.timing.replyUs = 200;
+    uart.timing.pageWriteUs = 50;
+    uart.receive(reinterpret_cast<const uint8_t*>("Y0003F000,00000040#"), 19, 1000);
+    EXPECT_EQ(uart.nextReadyUs(), 1000u + 19 * 100 + 50 + 200 + 100);
+    EXPECT_EQ(uart.record.bytesIn, 3u + 19);
+    EXPECT_EQ(uart.record.bytesOut, 3u + 3);
+    EXPECT_EQ(uart.record.replies, 2u);
 }
 
 TEST(SimAdapter, FlashImageSavesAndLoads)

@@ -71,10 +71,27 @@ bool writeStats(const SimAdapter& adapter, const std::string& path)
         return false;
     const SimRecord& r = adapter.record;
     fprintf(f, "exchanges %llu\ncommands %zu\nrows_erased %zu\npages_written %zu\n"
-               "bootloader_touches %zu\nresets %u\njumps %zu\n",
+               "bootloader_touches %zu\nresets %u\njumps %zu\nreplies %llu\nbytes_in %llu\n"
+               "bytes_out %llu\n",
             static_cast<unsigned long long>(r.exchanges), r.commands.size(), r.erasedRows.size(),
-            r.writtenPages.size(), r.bootloaderTouches.size(), r.resets, r.jumps.size());
+            r.writtenPages.size(), r.bootloaderTouches.size(), r.resets, r.jumps.size(),
+            static_cast<unsigned long long>(r.replies), static_cast<unsigned long long>(r.bytesIn),
+            static_cast<unsigned long long>(r.bytesOut));
     return fclose(f) == 0;
+}
+
+// The timing model's delays are in microseconds; whole milliseconds would
+// add up to a millisecond to every reply.
+int waitFor(pollfd* fds, int nfds, uint64_t us)
+{
+#if defined(__linux__)
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(us / 1000000);
+    ts.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+    return ppoll(fds, static_cast<nfds_t>(nfds), &ts, nullptr);
+#else
+    return poll(fds, static_cast<nfds_t>(nfds), static_cast<int>((us + 999) / 1000));
+#endif
 }
 
 pid_t startCommand(const std::vector<std::string>& command, const std::string& tty)
@@ -193,19 +210,19 @@ int servePty(SimAdapter& adapter, const ServeOptions& options)
                 savedChanges = flashChanges(adapter);
         }
 
-        int waitMs = 1000;
+        uint64_t waitUs = 1000000;
         uint64_t next = adapter.nextReadyUs();
         if (!out.empty())
-            waitMs = 1;
+            waitUs = 1000;
         else if (next != SimAdapter::NEVER)
-            waitMs = next <= now ? 0 : static_cast<int>((next - now + 999) / 1000);
+            waitUs = next <= now ? 0 : next - now;
         if (!options.stateFile.empty() && flashChanges(adapter) != savedChanges)
-            waitMs = std::min<int>(waitMs, static_cast<int>(SAVE_QUIET_US / 1000));
+            waitUs = std::min(waitUs, SAVE_QUIET_US);
 
         pollfd fds[3] = {{master.get(), POLLIN, 0}, {g_wakePipe[0], POLLIN, 0},
                          {watch.get(), POLLIN, 0}};
         int nfds = watch.get() >= 0 ? 3 : 2;
-        if (poll(fds, nfds, waitMs) < 0 && errno != EINTR)
+        if (waitFor(fds, nfds, waitUs) < 0 && errno != EINTR)
             break;
         now = monotonicUs() - t0;
 

@@ -50,14 +50,16 @@ const char* const HELP =
     "  --reply-us=N           microseconds from a command to its reply\n"
     "  --erase-us=N           microseconds per 256-byte row erased\n"
     "  --page-us=N            microseconds per 64-byte page written\n"
-    "  --uart-byte-time       on a uart link, each reply byte takes 10 bit times\n"
-    "  --real-adapter         a real adapter's figures: 1000 us per reply, 6000 us per\n"
-    "                         row, 2500 us per page, byte times on a uart link\n"
+    "  --uart-byte-time       on a uart link, each byte either way takes 10 bit times\n"
+    "  --real-adapter         a real adapter's figures: 1000 us per reply on usb (the\n"
+    "                         full-speed frame), 6000 us per row, 2500 us per page,\n"
+    "                         byte times on a uart link\n"
     "\n"
     "Other:\n"
     "  --link-path=PATH       make PATH a symbolic link to the terminal while serving\n"
     "  --stats=FILE           at exit, write the counters (exchanges, commands, rows\n"
-    "                         erased, pages written, ...) to FILE\n"
+    "                         erased, pages written, replies, bytes each way, ...) to\n"
+    "                         FILE\n"
     "  -h, --help             show this text\n";
 
 bool parseNumber(const char* text, unsigned long long max, unsigned long long& value)
@@ -136,6 +138,7 @@ int main(int argc, char** argv)
     SimFaults faults;
     SimTiming timing;
     ServeOptions serve;
+    bool realReplies = false;
     unsigned long long v = 0;
     uint64_t k = 0;
 
@@ -233,11 +236,13 @@ int main(int argc, char** argv)
             if (!parseNumber(optarg, 10000000, v))
                 return usageError("time", optarg);
             (c == REPLY_US ? timing.replyUs : c == ERASE_US ? timing.rowEraseUs : timing.pageWriteUs) = v;
+            realReplies = realReplies && c != REPLY_US;
             break;
         case UART_BYTES:
             timing.uartByteTime = true;
             break;
         case REAL:
+            realReplies = true;
             timing.replyUs = 1000;
             timing.rowEraseUs = 6000;
             timing.pageWriteUs = 2500;
@@ -261,6 +266,9 @@ int main(int argc, char** argv)
         return usageError("argument (put the command after --)", argv[optind]);
     for (int i = optind; i < argc; i++)
         serve.command.push_back(argv[i]);
+    // A UART has no frames to wait for: its replies cost their byte times.
+    if (realReplies && sim.link == SimLink::Uart)
+        timing.replyUs = 0;
 
     SimAdapter adapter(sim);
     adapter.faults = faults;

@@ -17,6 +17,7 @@ constexpr uint32_t SETTINGS_SIZE = 4096;
 constexpr uint32_t RAM_BASE = 0x20000000;     // staging buffer for flash blocks
 constexpr uint32_t BLOCK_SIZE = 64;
 constexpr uint32_t ROW_SIZE = 256;            // flash erase unit
+constexpr uint32_t ROW_ERASE_MAX_MS = 6;      // worst case per row
 constexpr uint32_t PAGE_SIZE = 64;            // flash write unit
 
 // Cortex-M registers the client reads or writes.
@@ -43,6 +44,13 @@ inline uint32_t flashSize(uint32_t chip) { return chip == CHIP_128K ? 0x20000 : 
 inline uint32_t settingsBase(uint32_t chip) { return flashSize(chip) - SETTINGS_SIZE; }
 // The firmware region runs from FIRMWARE_BASE up to the settings base.
 inline uint32_t romSize(uint32_t chip) { return settingsBase(chip) - FIRMWARE_BASE; }
+// Rows an erase from start clears: up to the settings base, or to the end
+// of flash when the setting area goes too.
+inline uint32_t eraseRows(uint32_t chip, uint32_t start, bool withSettings)
+{
+    uint32_t end = withSettings ? flashSize(chip) : settingsBase(chip);
+    return start < end ? (end - start + ROW_SIZE - 1) / ROW_SIZE : 0;
+}
 
 // Type letters of known adapters.
 inline bool isKnownType(uint32_t letter)

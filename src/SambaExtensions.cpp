@@ -1,4 +1,5 @@
 // The bootloader's vendor commands: erase, copy to flash, checksum, prepare.
+#include <algorithm>
 #include <cstdio>
 
 #include "Device.h"
@@ -45,9 +46,14 @@ bool Samba::chipErase(uint32_t start_addr, uint8_t clearEEPROMtoo)
     int len = snprintf(cmd, sizeof(cmd), "X%08X,%d#", static_cast<unsigned>(start_addr),
                        clearEEPROMtoo ? 0 : 1);
     sendCommand(cmd, len);
+    // The reply comes once the last row is erased, which on the larger chip
+    // can take longer than the long window; a reply arriving after the
+    // window would be read as the next command's.
+    uint32_t rows = device::eraseRows(chip_id, start_addr, clearEEPROMtoo != 0);
+    int windowMs = static_cast<int>(rows * device::ROW_ERASE_MAX_MS) + WINDOW_MS;
     uint8_t reply[3];
-    // A long erase may outlast the window; silence counts as done.
-    if (readReply(reply, 3, LONG_WINDOW_MS) > 0 && reply[0] != 'X')
+    // A bootloader that never answers the erase is still taken at its word.
+    if (readReply(reply, 3, std::max(windowMs, LONG_WINDOW_MS)) > 0 && reply[0] != 'X')
         throw SambaError();
     return true;
 }

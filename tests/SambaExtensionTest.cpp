@@ -101,7 +101,8 @@ TEST(SambaExtension, WrongReplyLetterThrows)
 }
 
 // Only the erase and the prepare command may stay silent: their window
-// (5 s of link time) passes and they count as done.
+// passes and they count as done. The erase's window is 5 s, or what its
+// rows can take at the slowest (here 992 rows at 6 ms) and a second more.
 TEST(SambaExtension, SilenceIsAcceptedOnlyAfterEraseAndPrepare)
 {
     struct Case {
@@ -112,7 +113,7 @@ TEST(SambaExtension, SilenceIsAcceptedOnlyAfterEraseAndPrepare)
         uint64_t waitedMs;
     } cases[] = {
         {"erase", [](SimFaults& f, uint32_t) { f.silentErase = true; },
-         [](Samba& s) { EXPECT_TRUE(s.chipErase(0x1000, 0)); }, true, 5000},
+         [](Samba& s) { EXPECT_TRUE(s.chipErase(0x1000, 0)); }, true, 992 * 6 + 1000},
         {"prepare", [](SimFaults& f, uint32_t) { f.silentInitD = true; },
          [](Samba& s) { EXPECT_TRUE(s.initD()); }, true, 5000},
         {"copy source", [](SimFaults& f, uint32_t n) { f.dropReplyOf = n; },
@@ -143,6 +144,40 @@ TEST(SambaExtension, SilenceIsAcceptedOnlyAfterEraseAndPrepare)
     rig.adapter->faults.silentErase = true;
     rig.samba.chipErase(0x3F000, 1);
     EXPECT_EQ(rig.adapter->record.erasedRows.size(), 16u);
+}
+
+// An erase at the slowest row rate outlasts 5 s on the larger chip's
+// firmware region; its late reply must still be taken as the erase's, not
+// as the next command's.
+TEST(SambaExtension, EraseWindowCoversTheSlowestErase)
+{
+    struct Case {
+        uint32_t chip;
+        uint32_t start;
+        uint8_t clear;
+        uint64_t windowMs;
+    } cases[] = {
+        {device::CHIP_256K, 0x1000, 0, 992 * 6 + 1000},
+        {device::CHIP_256K, 0x1000, 1, 1008 * 6 + 1000},
+        {device::CHIP_128K, 0x1000, 1, 5000},
+        {device::CHIP_256K, 0x3F000, 1, 5000},
+    };
+    for (const auto& c : cases) {
+        SimOptions options;
+        options.chipId = c.chip;
+        SimRig rig(options);
+        ASSERT_TRUE(rig.connect());
+        rig.adapter->timing.rowEraseUs = device::ROW_ERASE_MAX_MS * 1000;
+        EXPECT_TRUE(rig.samba.chipErase(c.start, c.clear));
+        EXPECT_NO_THROW(rig.samba.initD()) << std::hex << c.chip << " " << c.start;
+
+        SimRig silent(options);
+        ASSERT_TRUE(silent.connect());
+        silent.adapter->faults.silentErase = true;
+        uint64_t start = SimClock::nowUs();
+        EXPECT_TRUE(silent.samba.chipErase(c.start, c.clear));
+        EXPECT_EQ((SimClock::nowUs() - start) / 1000, c.windowMs) << std::hex << c.chip;
+    }
 }
 
 TEST(SambaExtension, CommandsAreRefusedWithoutTheirFlag)

@@ -1,0 +1,100 @@
+#include "SimServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "Spawn.h"
+
+namespace {
+
+constexpr int START_WAIT_MS = 5000;
+constexpr int PROBE_WAIT_MS = 2000;
+
+// Reads exactly size bytes unless the line stays quiet for PROBE_WAIT_MS.
+bool readAll(int fd, char* data, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, PROBE_WAIT_MS) <= 0)
+            return false;
+        ssize_t n = ::read(fd, data + got, size - got);
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+SimServer::~SimServer() { stop(); }
+
+bool SimServer::start(const std::vector<std::string>& options, const std::string& statsPath)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    std::vector<std::string> argv = {binPath("tarvo-sim"), "--stats=" + statsPath};
+    argv.insert(argv.end(), options.begin(), options.end());
+    _pid = spawn(argv, fds[1], 2);
+    ::close(fds[1]);
+    _outFd = fds[0];
+    _statsPath = statsPath;
+    if (_pid < 0)
+        return false;
+
+    char c;
+    pollfd p{_outFd, POLLIN, 0};
+    while (poll(&p, 1, START_WAIT_MS) > 0 && ::read(_outFd, &c, 1) == 1 && c != '\n')
+        _tty += c;
+    return !_tty.empty();
+}
+
+double SimServer::probeRoundTrip(int count)
+{
+    int fd = ::open(_tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios tio;
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    const char command[] = "w00000FF4,4#";
+    auto start = std::chrono::steady_clock::now();
+    bool ok = true;
+    for (int i = 0; i < count && ok; i++) {
+        char reply[4];
+        ok = ::write(fd, command, sizeof(command) - 1) == sizeof(command) - 1 &&
+             readAll(fd, reply, sizeof(reply));
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ::close(fd);
+    return ok ? seconds / count : -1;
+}
+
+std::map<std::string, double> SimServer::stop()
+{
+    std::map<std::string, double> counters;
+    if (_pid <= 0)
+        return counters;
+    kill(_pid, SIGTERM);
+    waitpid(_pid, nullptr, 0);
+    _pid = -1;
+    if (_outFd >= 0)
+        ::close(_outFd);
+    _outFd = -1;
+    std::ifstream in(_statsPath);
+    std::string name;
+    double value;
+    while (in >> name >> value)
+        counters[name] = value;
+    return counters;
+}

@@ -193,10 +193,13 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
     bool ok = streamPackage(out.get(), payload, spec);
     ok = fclose(out.release()) == 0 && ok;
     if (!ok) {
-        if (existed)
-            std::filesystem::resize_file(output, before, ec);
-        else
-            std::filesystem::remove(output, ec);
+        // Only a regular file is cut back or removed, never a device.
+        if (std::filesystem::is_regular_file(output, ec)) {
+            if (existed)
+                std::filesystem::resize_file(output, before, ec);
+            else
+                std::filesystem::remove(output, ec);
+        }
         error = "cannot write " + output;
         return false;
     }

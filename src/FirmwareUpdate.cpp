@@ -68,6 +68,42 @@ void streamBlocks(Samba& samba, FILE* f, uint64_t offset, uint32_t size)
     }
 }
 
+// Erases, streams the package in the record, verifies and restarts the
+// adapter; true when the written range matches the plain checksum.
+bool installPackage(Samba& samba, FILE* f, uint64_t fwStart, const Adapter& adapter)
+{
+    if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
+        g_fw_total_size += package::SETTING_IMAGE_SIZE;
+    samba.chipErase(device::FIRMWARE_BASE,
+                    g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
+    samba.initD();
+    printf("Updating firmware, please wait ");
+    streamBlocks(samba, f, fwStart + package::HEADER_SIZE, g_fw_total_size);
+    printf("\nDone\n");
+
+    uint32_t crc_prog = samba.checksumBuffer(device::FIRMWARE_BASE, adapter.romSize);
+    uint32_t crc_eeprom =
+        samba.checksumBuffer(device::FIRMWARE_BASE + adapter.romSize, device::SETTINGS_SIZE);
+    printf("\tChecksum of Firmware code = 0x%08X\n"
+           "\tChecksum of User Configuration Data = 0x%08X\n",
+           crc_prog, crc_eeprom);
+
+    bool verified = samba.checksumBuffer(g_loader_addr, g_fw_total_size) == g_plain_cksum;
+    printf("\tFirmware update %s\n", verified ? "OK" : "failed");
+
+    // Restarted whatever the verification says: the adapter cannot stay in
+    // its boot monitor with a freshly written image.
+    if (g_warm_reset != 0) {
+        printf("Warm resetting adapter ... ");
+        samba.go(device::FIRMWARE_BASE);
+    } else {
+        printf("Hard resetting adapter ... ");
+        samba.reset();
+    }
+    printf("Done\n");
+    return verified;
+}
+
 }  // namespace
 
 ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
@@ -107,38 +143,9 @@ ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, boo
         printf("Setting image of the firmware package in %s is incomplete, abort\n", file);
         result = ActionResult::Failed;
     } else {
-        if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
-            g_fw_total_size += package::SETTING_IMAGE_SIZE;
-        samba.chipErase(device::FIRMWARE_BASE,
-                        g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
-        samba.initD();
-        printf("Updating firmware, please wait ");
-        streamBlocks(samba, f.get(), fwStart + package::HEADER_SIZE, g_fw_total_size);
-        printf("\nDone\n");
-
-        uint32_t crc_prog = samba.checksumBuffer(device::FIRMWARE_BASE, adapter.romSize);
-        uint32_t crc_eeprom =
-            samba.checksumBuffer(device::FIRMWARE_BASE + adapter.romSize, device::SETTINGS_SIZE);
-        printf("\tChecksum of Firmware code = 0x%08X\n"
-               "\tChecksum of User Configuration Data = 0x%08X\n",
-               crc_prog, crc_eeprom);
-
-        if (samba.checksumBuffer(g_loader_addr, g_fw_total_size) == g_plain_cksum) {
-            printf("\tFirmware update OK\n");
-        } else {
-            printf("\tFirmware update failed\n");
+        if (!installPackage(samba, f.get(), fwStart, adapter))
             result = ActionResult::Failed;
-        }
-
-        if (g_warm_reset != 0) {
-            printf("Warm resetting adapter ... ");
-            samba.go(device::FIRMWARE_BASE);
-        } else {
-            printf("Hard resetting adapter ... ");
-            samba.reset();
-        }
         restarted = true;
-        printf("Done\n");
     }
 
     f.reset();

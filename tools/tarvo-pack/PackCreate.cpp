@@ -213,12 +213,12 @@ int packCreate(const std::vector<std::string>& args)
     if (options.count("fit")) {
         uint32_t chip = 0;
         const std::string& fit = options.at("fit");
-        if (fit == "128")
+        if (fit == "128" || fit == "128k")
             chip = device::CHIP_128K;
-        else if (fit == "256")
+        else if (fit == "256" || fit == "256k")
             chip = device::CHIP_256K;
         else if (!parseNumber(fit, UINT32_MAX, chip) || !device::isSupportedChip(chip))
-            return usageError("--fit takes 128, 256, 0x1001030B or 0x1001030A");
+            return usageError("--fit takes 128k, 256k, 0x1001030B or 0x1001030A");
         spec.fitSize = device::romSize(chip);
     }
 

@@ -66,7 +66,7 @@ void printHelp()
         "  --settings=FILE        the 4096-byte setting image of handling code 2\n"
         "  --payload-checksum=N   payload checksum (default: the sum of the payload)\n"
         "  --fit=CHIP             pad the payload to the firmware region of CHIP:\n"
-        "                         128 or 0x1001030B, 256 or 0x1001030A\n"
+        "                         128k or 0x1001030B, 256k or 0x1001030A\n"
         "  --append               add the package after the end of PACKAGE-FILE\n"
         "\n"
         "The payload checksum is the 32-bit wrap-around sum of the payload bytes.\n"

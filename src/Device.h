@@ -25,6 +25,16 @@ constexpr uint32_t CPUID_M0PLUS = 0x410CC601;
 constexpr uint32_t DSU_DID_ADDR = 0x41002018;
 constexpr uint32_t AIRCR_ADDR = 0xE000ED0C;
 constexpr uint32_t AIRCR_RESET = 0x05FA0004;
+constexpr uint32_t CPUID_PARTNO_MASK = 0xFFF0;
+constexpr uint32_t CPUID_PARTNO_M0PLUS = 0xC600;
+// Bits 12..15 of the device identifier vary between dies of one chip.
+constexpr uint32_t DSU_DID_MASK = 0xFFFF0FFF;
+
+// Identification paths of other chip families, never taken by the adapter.
+constexpr uint32_t ARM7_VECTOR_TOP = 0xEA;    // top byte of a branch at address 0
+constexpr uint32_t ARM7_CHIPID_ADDR = 0xFFFFF240;
+constexpr uint32_t CORTEXM_CHIPID_ADDR = 0x400E0740;
+constexpr uint32_t CORTEXM_CHIPID_ALT_ADDR = 0x400E0940;
 
 // The test is an unsigned difference, so anything below CHIP_256K wraps high.
 inline bool isSupportedChip(uint32_t id) { return id - CHIP_256K <= 1; }

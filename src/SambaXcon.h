@@ -60,7 +60,21 @@ public:
     static uint16_t crc16AddByte(uint8_t data, uint16_t crc16);
 
 private:
+    // Read windows: the standing one between commands, the short one of the
+    // handshake, the version query and the source step, and the long one of
+    // the flash commands.
+    static constexpr int WINDOW_MS = 1000;
+    static constexpr int SHORT_WINDOW_MS = 100;
+    static constexpr int LONG_WINDOW_MS = 5000;
+
     bool init();
+    // The held port; throws when the client is not connected.
+    SerialPort& port();
+    // One port write of the whole command; any other count throws.
+    void sendCommand(const char* text, int len);
+    // Reads up to size reply bytes within windowMs, then restores the
+    // standing 1000 ms window. Returns the count received (0 when none).
+    int readReply(uint8_t* buffer, int size, int windowMs);
     void writeBinary(const uint8_t* buffer, int size);
     void readBinary(uint8_t* buffer, int size);
     void writeXmodem(const uint8_t* buffer, int size);

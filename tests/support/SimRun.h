@@ -1,0 +1,16 @@
+// Runs the real tarvo against tarvo-sim on a pseudo-terminal.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Process.h"
+
+struct SimRun {
+    ProcessResult result;  // the tarvo run's output; tarvo-sim's path line removed
+    std::string tty;       // the terminal it was served on
+};
+
+// tarvo-sim SIM_OPTIONS -- tarvo -p {} TARVO_ARGS
+SimRun runAgainstSim(const std::vector<std::string>& simOptions,
+                     const std::vector<std::string>& tarvoArgs, int timeoutMs = 120000);

@@ -1,0 +1,280 @@
+// tarvo-sim: the simulated adapter on a pseudo-terminal.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "PtyServer.h"
+#include "SimAdapter.h"
+
+namespace {
+
+const char* const HELP =
+    "Usage: tarvo-sim [OPTION...] [-- COMMAND [ARG...]]\n"
+    "Serves a simulated adapter on a pseudo-terminal. The terminal's path is printed\n"
+    "on one line of standard output; then it serves until killed. With a COMMAND, it\n"
+    "runs the command with every {} in its arguments replaced by the terminal's path,\n"
+    "and exits with the command's status.\n"
+    "\n"
+    "Adapter:\n"
+    "  --chip=CHIP            256k (0x1001030A, default) or 128k (0x1001030B), or an\n"
+    "                         identifier in hexadecimal (an unsupported one is refused\n"
+    "                         by tarvo)\n"
+    "  --id-bits=N            bits 12 to 15 of the device identifier (0 to 15)\n"
+    "  --hw-version=HEX       hardware (board) version, 16 bits (default 0x0203)\n"
+    "  --type=LETTER          adapter type letter (default E), or a byte as 0xNN\n"
+    "  --serial=TEXT          serial number, 8 characters (default AB123456)\n"
+    "  --fw-version=HEX       firmware version word (default 0x0A030105)\n"
+    "  --fw-extra=HEX         second firmware version word (default 0x00004502)\n"
+    "  --link=usb|uart        usb: raw transfers (default); uart: deaf until the\n"
+    "                         auto-baud bytes, XMODEM-CRC transfers\n"
+    "  --version-text=TEXT    the boot monitor's answer to V# (must hold VMD for tarvo\n"
+    "                         to accept it)\n"
+    "  --state=FILE           load the flash from FILE at start (when it exists) and\n"
+    "                         save it there whenever it changes\n"
+    "\n"
+    "Faults (commands and blocks count from 1 since the terminal was last opened):\n"
+    "  --no-version-reply     no answer to V#\n"
+    "  --drop-reply=N         command N gets no reply\n"
+    "  --short-reply=N[:K]    the reply of command N is cut to K bytes (default 1)\n"
+    "  --wrong-letter=N       the reply of command N starts with a wrong letter\n"
+    "  --nak-block=N:K        received XMODEM block N is refused K times\n"
+    "  --corrupt-block=N:K    sent XMODEM block N goes out K times with a bad CRC\n"
+    "  --silent-erase         the erase command erases but does not answer\n"
+    "  --silent-initd         the preparation command x# does not answer\n"
+    "  --gone-after=N         after command N the adapter is gone\n"
+    "\n"
+    "Timing model (all zero by default: replies are ready at once):\n"
+    "  --reply-us=N           microseconds from a command to its reply\n"
+    "  --erase-us=N           microseconds per 256-byte row erased\n"
+    "  --page-us=N            microseconds per 64-byte page written\n"
+    "  --uart-byte-time       on a uart link, each reply byte takes 10 bit times\n"
+    "  --real-adapter         a real adapter's figures: 1000 us per reply, 6000 us per\n"
+    "                         row, 2500 us per page, byte times on a uart link\n"
+    "\n"
+    "Other:\n"
+    "  --link-path=PATH       make PATH a symbolic link to the terminal while serving\n"
+    "  --stats=FILE           at exit, write the counters (exchanges, commands, rows\n"
+    "                         erased, pages written, ...) to FILE\n"
+    "  -h, --help             show this text\n";
+
+bool parseNumber(const char* text, unsigned long long max, unsigned long long& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    value = strtoull(text, &end, 0);
+    return *text != '\0' && *text != '-' && end && *end == '\0' && errno == 0 && value <= max;
+}
+
+// "N" or "N:K"; K keeps its default when absent.
+bool parsePair(const char* text, uint32_t& n, uint64_t& k)
+{
+    std::string s = text;
+    size_t colon = s.find(':');
+    unsigned long long a, b;
+    if (!parseNumber(s.substr(0, colon).c_str(), UINT32_MAX, a) || a == 0)
+        return false;
+    n = static_cast<uint32_t>(a);
+    if (colon == std::string::npos)
+        return true;
+    if (!parseNumber(s.substr(colon + 1).c_str(), UINT32_MAX, b))
+        return false;
+    k = b;
+    return true;
+}
+
+int usageError(const char* what, const char* value)
+{
+    fprintf(stderr, "tarvo-sim: invalid %s: %s\nTry 'tarvo-sim --help' for more information\n",
+            what, value);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    enum {
+        CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
+        STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
+        REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS
+    };
+    static const option longOpts[] = {
+        {"chip", required_argument, nullptr, CHIP},
+        {"id-bits", required_argument, nullptr, ID_BITS},
+        {"hw-version", required_argument, nullptr, HW_VERSION},
+        {"type", required_argument, nullptr, TYPE},
+        {"serial", required_argument, nullptr, SERIAL},
+        {"fw-version", required_argument, nullptr, FW_VERSION},
+        {"fw-extra", required_argument, nullptr, FW_EXTRA},
+        {"link", required_argument, nullptr, LINK},
+        {"version-text", required_argument, nullptr, VERSION_TEXT},
+        {"state", required_argument, nullptr, STATE},
+        {"no-version-reply", no_argument, nullptr, NO_VERSION},
+        {"drop-reply", required_argument, nullptr, DROP},
+        {"short-reply", required_argument, nullptr, SHORT},
+        {"wrong-letter", required_argument, nullptr, WRONG},
+        {"nak-block", required_argument, nullptr, NAK},
+        {"corrupt-block", required_argument, nullptr, CORRUPT},
+        {"silent-erase", no_argument, nullptr, SILENT_ERASE},
+        {"silent-initd", no_argument, nullptr, SILENT_INITD},
+        {"gone-after", required_argument, nullptr, GONE},
+        {"reply-us", required_argument, nullptr, REPLY_US},
+        {"erase-us", required_argument, nullptr, ERASE_US},
+        {"page-us", required_argument, nullptr, PAGE_US},
+        {"uart-byte-time", no_argument, nullptr, UART_BYTES},
+        {"real-adapter", no_argument, nullptr, REAL},
+        {"link-path", required_argument, nullptr, LINK_PATH},
+        {"stats", required_argument, nullptr, STATS},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    SimOptions sim;
+    SimFaults faults;
+    SimTiming timing;
+    ServeOptions serve;
+    unsigned long long v = 0;
+    uint64_t k = 0;
+
+    // "+" stops at the first operand, so the command's own options stay its own.
+    int c;
+    while ((c = getopt_long(argc, argv, "+h", longOpts, nullptr)) != -1) {
+        switch (c) {
+        case CHIP:
+            if (!strcmp(optarg, "256k"))
+                sim.chipId = device::CHIP_256K;
+            else if (!strcmp(optarg, "128k"))
+                sim.chipId = device::CHIP_128K;
+            else if (parseNumber(optarg, UINT32_MAX, v))
+                sim.chipId = static_cast<uint32_t>(v);
+            else
+                return usageError("chip", optarg);
+            break;
+        case ID_BITS:
+            if (!parseNumber(optarg, 15, v))
+                return usageError("identifier bits", optarg);
+            sim.idExtraBits = static_cast<uint32_t>(v);
+            break;
+        case HW_VERSION:
+            if (!parseNumber(optarg, 0xFFFF, v))
+                return usageError("hardware version", optarg);
+            sim.hardwareVersion = static_cast<uint16_t>(v);
+            break;
+        case TYPE:
+            if (strlen(optarg) == 1)
+                sim.typeLetter = static_cast<uint8_t>(optarg[0]);
+            else if (parseNumber(optarg, 0xFF, v))
+                sim.typeLetter = static_cast<uint8_t>(v);
+            else
+                return usageError("type", optarg);
+            break;
+        case SERIAL:
+            if (strlen(optarg) > 8)
+                return usageError("serial number (8 characters at most)", optarg);
+            sim.serial = optarg;
+            break;
+        case FW_VERSION:
+        case FW_EXTRA:
+            if (!parseNumber(optarg, UINT32_MAX, v))
+                return usageError("firmware version word", optarg);
+            (c == FW_VERSION ? sim.firmwareVersion : sim.firmwareVersionExtra) =
+                static_cast<uint32_t>(v);
+            break;
+        case LINK:
+            if (!strcmp(optarg, "usb"))
+                sim.link = SimLink::Usb;
+            else if (!strcmp(optarg, "uart"))
+                sim.link = SimLink::Uart;
+            else
+                return usageError("link", optarg);
+            break;
+        case VERSION_TEXT:
+            sim.versionText = optarg;
+            break;
+        case STATE:
+            serve.stateFile = optarg;
+            break;
+        case NO_VERSION:
+            faults.noVersionReply = true;
+            break;
+        case DROP:
+        case WRONG:
+        case GONE:
+            if (!parseNumber(optarg, UINT32_MAX, v) || v == 0)
+                return usageError("command number", optarg);
+            (c == DROP ? faults.dropReplyOf : c == WRONG ? faults.wrongLetterOf : faults.goneAfter) =
+                static_cast<uint32_t>(v);
+            break;
+        case SHORT:
+            k = 1;
+            if (!parsePair(optarg, faults.shortReplyOf, k))
+                return usageError("short reply", optarg);
+            faults.shortReplyKeep = static_cast<size_t>(k);
+            break;
+        case NAK:
+        case CORRUPT:
+            k = 1;
+            if (!parsePair(optarg, c == NAK ? faults.nakBlock : faults.corruptBlock, k))
+                return usageError("block fault", optarg);
+            (c == NAK ? faults.nakTimes : faults.corruptTimes) = static_cast<uint32_t>(k);
+            break;
+        case SILENT_ERASE:
+            faults.silentErase = true;
+            break;
+        case SILENT_INITD:
+            faults.silentInitD = true;
+            break;
+        case REPLY_US:
+        case ERASE_US:
+        case PAGE_US:
+            if (!parseNumber(optarg, 10000000, v))
+                return usageError("time", optarg);
+            (c == REPLY_US ? timing.replyUs : c == ERASE_US ? timing.rowEraseUs : timing.pageWriteUs) = v;
+            break;
+        case UART_BYTES:
+            timing.uartByteTime = true;
+            break;
+        case REAL:
+            timing.replyUs = 1000;
+            timing.rowEraseUs = 6000;
+            timing.pageWriteUs = 2500;
+            timing.uartByteTime = true;
+            break;
+        case LINK_PATH:
+            serve.linkPath = optarg;
+            break;
+        case STATS:
+            serve.statsFile = optarg;
+            break;
+        case 'h':
+            fputs(HELP, stdout);
+            return 0;
+        default:
+            fprintf(stderr, "Try 'tarvo-sim --help' for more information\n");
+            return 1;
+        }
+    }
+    if (optind < argc && strcmp(argv[optind - 1], "--") != 0)
+        return usageError("argument (put the command after --)", argv[optind]);
+    for (int i = optind; i < argc; i++)
+        serve.command.push_back(argv[i]);
+
+    SimAdapter adapter(sim);
+    adapter.faults = faults;
+    adapter.timing = timing;
+    if (!serve.stateFile.empty()) {
+        FILE* f = fopen(serve.stateFile.c_str(), "rb");
+        if (f) {
+            fclose(f);
+            if (!adapter.loadFlash(serve.stateFile)) {
+                fprintf(stderr, "tarvo-sim: %s is not a flash image of this chip (%zu bytes)\n",
+                        serve.stateFile.c_str(), adapter.flash().size());
+                return 1;
+            }
+        }
+    }
+    return servePty(adapter, serve);
+}

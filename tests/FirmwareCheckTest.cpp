@@ -1,6 +1,8 @@
 // FirmwareCheck's result codes and package record on crafted package files.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
 #include "StdFile.h"
@@ -57,66 +59,49 @@ TEST_F(FirmwareCheckTest, ValidPackageFillsTheRecord)
     EXPECT_EQ(_posAfter, 52 + 256);
 }
 
-TEST_F(FirmwareCheckTest, PayloadSumIsCheckedExactly)
+TEST_F(FirmwareCheckTest, CraftedFieldsGiveTheirCode)
 {
     struct Case {
+        const char* what;
         Bytes payload;
-        uint32_t stored;
+        std::optional<uint32_t> stored;  // payload checksum field
+        uint32_t loadAddr;
+        std::optional<uint32_t> total;   // a short payload with a large total would give -9
         int code;
     } cases[] = {
-        {{}, 0, 0},
-        {{}, 1, -11},
-        {Bytes(64, 0xFF), 0x3FC0, 0},
-        {Bytes(64, 0xFF), 0x3FC1, -11},
-        {Bytes(64, 0xFF), 0x3FBF, -11},
+        {"empty payload", {}, 0, 0x1000, {}, 0},
+        {"empty payload, sum 1", {}, 1, 0x1000, {}, -11},
+        {"64 x 0xFF", Bytes(64, 0xFF), 0x3FC0, 0x1000, {}, 0},
+        {"64 x 0xFF, sum one more", Bytes(64, 0xFF), 0x3FC1, 0x1000, {}, -11},
+        {"64 x 0xFF, sum one less", Bytes(64, 0xFF), 0x3FBF, 0x1000, {}, -11},
+        {"load address 0x2000", Bytes(64), {}, 0x2000, {}, -5},
+        {"load address 0", Bytes(64), {}, 0, {}, -5},
+        {"total 0x1E001", Bytes(64), {}, 0x1000, 0x1E001, -7},
+        {"total 32", Bytes(64), {}, 0x1000, 32, -7},
     };
     for (const auto& c : cases) {
         PackageFields p;
         p.payload = c.payload;
         p.payloadCksum = c.stored;
-        g_enc_cksum = 0x5A5A5A5A;
-        EXPECT_EQ(check(buildPackage(p)), c.code) << c.payload.size() << " " << c.stored;
-        // A failed check leaves the last good sum in place.
-        EXPECT_EQ(g_enc_cksum, c.code == 0 ? c.stored : 0x5A5A5A5Au);
-    }
-}
-
-TEST_F(FirmwareCheckTest, SignatureMustBeVmdAndAKnownLetter)
-{
-    struct Case {
-        const char* sig;
-        int code;
-    } cases[] = {
-        {"VMDC", 0}, {"VMDE", 0}, {"VMDK", 0}, {"VMDN", 0}, {"VMDX", 0},
-        {"VMDA", -3}, {"VMDc", -3}, {"VMDn", -3}, {"VMD\xFF", -3}, {"vMDN", -3},
-        {"VNDN", -3}, {"VMEN", -3}, {"XMDN", -3},
-    };
-    for (const auto& c : cases) {
-        Bytes pkg = buildPackage(payloadOf(64));
-        std::copy(c.sig, c.sig + 4, pkg.begin());
-        EXPECT_EQ(check(pkg), c.code) << c.sig;
-    }
-}
-
-TEST_F(FirmwareCheckTest, HeaderRulesFailBeforeThePayloadIsRead)
-{
-    struct Case {
-        const char* what;
-        uint32_t loadAddr;
-        uint32_t total;
-        int code;
-    } cases[] = {
-        {"load address 0x2000", 0x2000, 64, -5},
-        {"load address 0", 0, 64, -5},
-        {"total not a multiple of 64", 0x1000, 0x1E001, -7},
-        {"total of 32", 0x1000, 32, -7},
-    };
-    for (const auto& c : cases) {
-        PackageFields p = payloadOf(64);
         p.loadAddr = c.loadAddr;
         p.total = c.total;
-        // The payload is far shorter than the total: reaching it would give -9.
+        g_enc_cksum = 0x5A5A5A5A;
         EXPECT_EQ(check(buildPackage(p)), c.code) << c.what;
+        // A failed check leaves the last good sum in place.
+        EXPECT_EQ(g_enc_cksum, c.code == 0 ? byteSum(c.payload) : 0x5A5A5A5Au) << c.what;
+    }
+
+    const char* const accepted[] = {"VMDC", "VMDE", "VMDK", "VMDX"};
+    const char* const refused[] = {"VMDA", "VMDc", "VMDn", "VMD\xFF", "vMDN", "VNDN", "VMEN", "XMDN"};
+    for (const char* sig : accepted) {
+        Bytes pkg = buildPackage(payloadOf(64));
+        std::copy(sig, sig + 4, pkg.begin());
+        EXPECT_EQ(check(pkg), 0) << sig;
+    }
+    for (const char* sig : refused) {
+        Bytes pkg = buildPackage(payloadOf(64));
+        std::copy(sig, sig + 4, pkg.begin());
+        EXPECT_EQ(check(pkg), -3) << sig;
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "Checksum.h"
 #include "Device.h"
@@ -98,26 +99,27 @@ TEST_F(FirmwareUpdateTest, InstallsOnBothChipsWithEachHandlingCode)
     struct Case {
         uint32_t chip;
         uint8_t handling;
+        uint8_t warm;
         const char* erase;
         size_t blocks;
     } cases[] = {
-        {device::CHIP_128K, 0, "X00001000,1#", 1920},
-        {device::CHIP_128K, 1, "X00001000,0#", 1920},
-        {device::CHIP_128K, 2, "X00001000,0#", 1984},
-        {device::CHIP_256K, 0, "X00001000,1#", 3968},
-        {device::CHIP_256K, 7, "X00001000,0#", 3968},
-        {device::CHIP_256K, 2, "X00001000,0#", 4032},
+        {device::CHIP_128K, 0, 1, "X00001000,1#", 1920},
+        {device::CHIP_128K, 1, 0, "X00001000,0#", 1920},
+        {device::CHIP_128K, 2, 0x80, "X00001000,0#", 1984},
+        {device::CHIP_256K, 0, 0, "X00001000,1#", 3968},
+        {device::CHIP_256K, 7, 1, "X00001000,0#", 3968},
+        {device::CHIP_256K, 2, 1, "X00001000,0#", 4032},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(hex8(c.chip) + " handling " + std::to_string(c.handling));
         Adapter a{c.chip, 0x1234, 'N'};
         PackageFields p = fitting(a, 5);
         p.handling = c.handling;
-        p.warmReset = 1;
+        p.warmReset = c.warm;
         if (c.handling == 2)
             p.image = patternBytes(device::SETTINGS_SIZE, 6);
         const Bytes pkg = buildPackage(p);
-        TarvoRun r = flash(a, {pkg});
+        TarvoRun r = flash(a, {pkg}, {"-R"});
         ASSERT_EQ(r.status, 0) << r.out << r.err;
 
         const uint32_t rom = device::romSize(c.chip);
@@ -150,10 +152,14 @@ TEST_F(FirmwareUpdateTest, InstallsOnBothChipsWithEachHandlingCode)
                              "\nDone\n"
                              "\tChecksum of Firmware code = " + hex8(crcProg) + "\n"
                              "\tChecksum of User Configuration Data = " + hex8(crcSettings) + "\n"
-                             "\tFirmware update OK\n"
-                             "Warm resetting adapter ... Done\n"
-                             "done in T seconds\n");
-        EXPECT_EQ(_adapter->record.jumps, std::vector<uint32_t>{0x1000});
+                             "\tFirmware update OK\n" +
+                             (c.warm ? "Warm resetting adapter ... Done\n"
+                                     : "Hard resetting adapter ... CPU reset.\nDone\n") +
+                             "done in T seconds\n"
+                             "Adapter restarted by the firmware update, power cycle skipped\n");
+        // One restart, and -R does not add a second.
+        EXPECT_EQ(_adapter->record.jumps.size() + _adapter->record.resets, 1u);
+        EXPECT_EQ(_adapter->record.jumps.size(), c.warm ? 1u : 0u);
         std::vector<std::string> sums = commandsOf('Z');
         char verify[32];
         snprintf(verify, sizeof(verify), "Z00001000,%08X#", static_cast<unsigned>(c.blocks * 64));
@@ -258,69 +264,45 @@ TEST_F(FirmwareUpdateTest, TypeGateRefusesUnknownAdaptersUnlessForced)
     }
 }
 
-TEST_F(FirmwareUpdateTest, VerificationFailureStillRestartsButFailsTheRun)
+TEST_F(FirmwareUpdateTest, FailuresEndWithStatusOne)
 {
     const Adapter a{device::CHIP_128K, 0x0203, 'E'};
-    PackageFields p = fitting(a, 3);
-    p.plainCksum = 0x12345678;
-    p.warmReset = 0;
-    TarvoRun r = flash(a, {buildPackage(p)}, {"-R"});
-    EXPECT_EQ(r.status, 1);
-    const std::string tail = "\tFirmware update failed\n"
-                             "Hard resetting adapter ... CPU reset.\nDone\n"
-                             "done in T seconds\n"
-                             "Adapter restarted by the firmware update, power cycle skipped\n";
-    ASSERT_GE(r.out.size(), tail.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-    EXPECT_EQ(_adapter->record.resets, 1u);
-    EXPECT_EQ(installedSeed(a, {3}), 3);
-}
-
-TEST_F(FirmwareUpdateTest, RestartFollowsTheWarmResetFlag)
-{
-    const Adapter a{device::CHIP_128K, 0x0203, 'E'};
-    for (uint8_t warm : {0, 1, 0x80}) {
-        SCOPED_TRACE(warm);
-        PackageFields p = fitting(a, 4);
-        p.warmReset = warm;
-        TarvoRun r = flash(a, {buildPackage(p)}, {"-R"});
-        EXPECT_EQ(r.status, 0) << r.err;
-        const std::string restart = warm ? "Warm resetting adapter ... Done\n"
-                                         : "Hard resetting adapter ... CPU reset.\nDone\n";
-        EXPECT_NE(r.out.find("\tFirmware update OK\n" + restart + "done in T seconds\n"
-                             "Adapter restarted by the firmware update, power cycle skipped\n"),
-                  std::string::npos)
-            << r.out;
-        EXPECT_EQ(_adapter->record.jumps, warm ? std::vector<uint32_t>{0x1000} : std::vector<uint32_t>{});
-        EXPECT_EQ(_adapter->record.resets, warm ? 0u : 1u);
-    }
-}
-
-TEST_F(FirmwareUpdateTest, IncompleteSettingImageIsRefusedBeforeTheErase)
-{
-    const Adapter a{device::CHIP_128K, 0x0203, 'E'};
-    PackageFields p = fitting(a, 2);
-    p.handling = 2;
-    for (size_t imageBytes : {0, 4092, 4095}) {
-        SCOPED_TRACE(imageBytes);
-        p.image = Bytes(imageBytes, 0x44);
-        TarvoRun r = flash(a, {buildPackage(p)}, {"-R"});
+    PackageFields wrongPlain = fitting(a, 3);
+    wrongPlain.plainCksum = 0x12345678;
+    PackageFields shortImage = fitting(a, 3);
+    shortImage.handling = 2;
+    shortImage.image = Bytes(4095, 0x44);
+    const Bytes withShortImage = buildPackage(shortImage);
+    const std::string refusedImage =
+        "Setting image of the firmware package in " + _file + " is incomplete, abort\n";
+    struct Case {
+        const char* what;
+        std::optional<Bytes> file;
+        std::string outTail;
+        bool written;
+    } cases[] = {
+        {"verification fails", buildPackage(wrongPlain),
+         "\tFirmware update failed\nWarm resetting adapter ... Done\ndone in T seconds\n"
+         "Adapter restarted by the firmware update, power cycle skipped\n",
+         true},
+        {"image cut short", withShortImage, refusedImage + "done in T seconds\nCPU reset.\n",
+         false},
+        {"image missing", Bytes(withShortImage.begin(), withShortImage.end() - 4095),
+         refusedImage + "done in T seconds\nCPU reset.\n", false},
+        {"missing file", std::nullopt, "Failed in opening firmware file " + _file + ", abort\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        remove(_file.c_str());
+        if (c.file)
+            writeFile(_file, *c.file);
+        TarvoRun r = flashFile(a, {"-R"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "Setting image of the firmware package in " + _file +
-                             " is incomplete, abort\ndone in T seconds\nCPU reset.\n");
-        EXPECT_TRUE(commandsOf('X').empty());
-        EXPECT_EQ(_adapter->flash(), _before);
+        ASSERT_GE(r.out.size(), c.outTail.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - c.outTail.size()), c.outTail);
+        EXPECT_EQ(installedSeed(a, {3}), c.written ? 3 : -1);
+        EXPECT_EQ(commandsOf('X').size(), c.written ? 1u : 0u);
     }
-}
-
-TEST_F(FirmwareUpdateTest, MissingFileEndsTheRunUntouched)
-{
-    const Adapter a;
-    TarvoRun r = flashFile(a, {"-R"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Failed in opening firmware file " + _file + ", abort\n");
-    EXPECT_EQ(_adapter->record.resets, 0u);
-    EXPECT_EQ(_adapter->flash(), _before);
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ bool parseHwList(const std::string& text, uint16_t* list, std::string& error)
 }
 
 // Fills the header fields from the options; payload-dependent fields stay for later.
-bool headerFromOptions(const std::map<std::string, std::string>& options, PackageSpec& spec,
+bool headerFromOptions(const std::map<std::string, std::string>& options, PackageRecipe& recipe,
                        std::string& error)
 {
     auto has = [&](const char* name) { return options.count(name) != 0; };
@@ -129,50 +129,50 @@ bool headerFromOptions(const std::map<std::string, std::string>& options, Packag
             error = "--type takes one letter";
             return false;
         }
-        spec.signature = package::signature(type[0]);
+        recipe.signature = package::signature(type[0]);
     } else {
         const std::string& sig = options.at("signature");
         if (sig.size() != 4) {
             error = "--signature takes 4 characters";
             return false;
         }
-        spec.signature = 0;
+        recipe.signature = 0;
         for (int i = 3; i >= 0; i--)
-            spec.signature = (spec.signature << 8) | static_cast<uint8_t>(sig[i]);
+            recipe.signature = (recipe.signature << 8) | static_cast<uint8_t>(sig[i]);
     }
     if (!has("hw")) {
         error = "missing --hw";
         return false;
     }
-    if (!parseHwList(options.at("hw"), spec.hwVer, error))
+    if (!parseHwList(options.at("hw"), recipe.hwVer, error))
         return false;
 
     uint32_t swVer = 0, field06 = 0, warm = 0, handling = 0;
     if (!number("sw-ver", 0xFFFF, swVer) || !number("field06", 0xFFFF, field06) ||
-        !number("load-addr", UINT32_MAX, spec.loadAddr) ||
+        !number("load-addr", UINT32_MAX, recipe.loadAddr) ||
         !number("warm-reset", 0xFF, warm) || !number("handling", 0xFF, handling))
         return false;
-    spec.swVer = static_cast<uint16_t>(swVer);
-    spec.field06 = static_cast<uint16_t>(field06);
-    spec.warmReset = static_cast<uint8_t>(warm);
-    spec.handling = static_cast<uint8_t>(handling);
+    recipe.swVer = static_cast<uint16_t>(swVer);
+    recipe.field06 = static_cast<uint16_t>(field06);
+    recipe.warmReset = static_cast<uint8_t>(warm);
+    recipe.handling = static_cast<uint8_t>(handling);
 
     if (has("total")) {
-        spec.totalOverride = true;
-        if (!number("total", UINT32_MAX, spec.total))
+        recipe.totalOverride = true;
+        if (!number("total", UINT32_MAX, recipe.total))
             return false;
     }
     if (has("plain-checksum")) {
-        spec.plainOverride = true;
-        if (!number("plain-checksum", UINT32_MAX, spec.plainCksum))
+        recipe.plainOverride = true;
+        if (!number("plain-checksum", UINT32_MAX, recipe.plainCksum))
             return false;
     }
     if (has("payload-checksum")) {
-        spec.payloadOverride = true;
-        if (!number("payload-checksum", UINT32_MAX, spec.payloadCksum))
+        recipe.payloadOverride = true;
+        if (!number("payload-checksum", UINT32_MAX, recipe.payloadCksum))
             return false;
     }
-    if (has("field14") && !parseHex(options.at("field14"), spec.field14, sizeof(spec.field14))) {
+    if (has("field14") && !parseHex(options.at("field14"), recipe.field14, sizeof(recipe.field14))) {
         error = "--field14 takes 20 hex digits";
         return false;
     }
@@ -206,8 +206,8 @@ int packCreate(const std::vector<std::string>& args)
     if (operands.size() != 2)
         return usageError("create takes a payload file and a package file");
 
-    PackageSpec spec;
-    if (!headerFromOptions(options, spec, error))
+    PackageRecipe recipe;
+    if (!headerFromOptions(options, recipe, error))
         return usageError(error);
 
     if (options.count("fit")) {
@@ -219,13 +219,13 @@ int packCreate(const std::vector<std::string>& args)
             chip = device::CHIP_256K;
         else if (!parseNumber(fit, UINT32_MAX, chip) || !device::isSupportedChip(chip))
             return usageError("--fit takes 128k, 256k, 0x1001030B or 0x1001030A");
-        spec.fitSize = device::romSize(chip);
+        recipe.fitSize = device::romSize(chip);
     }
 
-    bool withImage = spec.handling == package::HANDLING_WITH_IMAGE;
+    bool withImage = recipe.handling == package::HANDLING_WITH_IMAGE;
     if (withImage != (options.count("settings") != 0))
         return usageError("--settings goes with --handling=2, and only with it");
-    if (withImage && !readSettingImage(options.at("settings"), spec.image, error)) {
+    if (withImage && !readSettingImage(options.at("settings"), recipe.image, error)) {
         fprintf(stderr, "%s: %s\n", PROGRAM, error.c_str());
         return 1;
     }
@@ -237,14 +237,14 @@ int packCreate(const std::vector<std::string>& args)
         fprintf(stderr, "%s: the payload file cannot be the package file\n", PROGRAM);
         return 1;
     }
-    if (!writePackage(payload, output, options.count("append") != 0, spec, error)) {
+    if (!writePackage(payload, output, options.count("append") != 0, recipe, error)) {
         fprintf(stderr, "%s: %s\n", PROGRAM, error.c_str());
         return 1;
     }
     printf("%s package at offset 0x%08llX of %s: type %c, total 0x%08X, "
            "payload checksum 0x%08X, plain checksum 0x%08X\n",
            options.count("append") ? "Appended" : "Wrote",
-           static_cast<unsigned long long>(spec.offset), output.c_str(),
-           package::typeLetter(spec.signature), spec.total, spec.payloadCksum, spec.plainCksum);
+           static_cast<unsigned long long>(recipe.offset), output.c_str(),
+           package::typeLetter(recipe.signature), recipe.total, recipe.payloadCksum, recipe.plainCksum);
     return 0;
 }

@@ -60,40 +60,40 @@ private:
 // The plain checksum covers the bytes the update streams from the payload
 // start: total, plus the image's 4096 with handling code 2. Past the payload
 // they are the payload checksum and the image's head.
-uint32_t plainChecksum(const PackageSpec& spec, uint32_t payloadPart, uint64_t paddedSize)
+uint32_t plainChecksum(const PackageRecipe& recipe, uint32_t payloadPart, uint64_t paddedSize)
 {
-    uint64_t range = uint64_t{spec.total} +
-                     (spec.handling == package::HANDLING_WITH_IMAGE ? package::SETTING_IMAGE_SIZE : 0);
+    uint64_t range = uint64_t{recipe.total} +
+                     (recipe.handling == package::HANDLING_WITH_IMAGE ? package::SETTING_IMAGE_SIZE : 0);
     if (range <= paddedSize)
         return payloadPart;
     uint64_t rest = range - paddedSize;
     uint8_t cksum[package::CKSUM_SIZE];
-    putLe(cksum, spec.payloadCksum, package::CKSUM_SIZE);
+    putLe(cksum, recipe.payloadCksum, package::CKSUM_SIZE);
     uint32_t sum = adapterChecksum(cksum, rest < sizeof(cksum) ? rest : sizeof(cksum), payloadPart);
-    if (spec.handling == package::HANDLING_WITH_IMAGE && rest > sizeof(cksum)) {
+    if (recipe.handling == package::HANDLING_WITH_IMAGE && rest > sizeof(cksum)) {
         uint64_t fromImage = rest - sizeof(cksum);
-        sum = adapterChecksum(spec.image,
-                              fromImage < sizeof(spec.image) ? fromImage : sizeof(spec.image), sum);
+        sum = adapterChecksum(recipe.image,
+                              fromImage < sizeof(recipe.image) ? fromImage : sizeof(recipe.image), sum);
     }
     return sum;
 }
 
-void buildHeader(const PackageSpec& spec, uint8_t* header)
+void buildHeader(const PackageRecipe& recipe, uint8_t* header)
 {
     for (uint32_t i = 0; i < package::HEADER_SIZE; i++)
         header[i] = 0;
-    putLe(header + package::SIG_OFFSET, spec.signature, 4);
-    putLe(header + package::SW_VER_OFFSET, spec.swVer, 2);
-    putLe(header + 0x06, spec.field06, 2);
-    putLe(header + package::LOAD_ADDR_OFFSET, spec.loadAddr, 4);
-    putLe(header + package::TOTAL_OFFSET, spec.total, 4);
-    putLe(header + package::PLAIN_CKSUM_OFFSET, spec.plainCksum, 4);
-    for (size_t i = 0; i < sizeof(spec.field14); i++)
-        header[0x14 + i] = spec.field14[i];
-    header[package::WARM_RESET_OFFSET] = spec.warmReset;
-    header[package::HANDLING_OFFSET] = spec.handling;
+    putLe(header + package::SIG_OFFSET, recipe.signature, 4);
+    putLe(header + package::SW_VER_OFFSET, recipe.swVer, 2);
+    putLe(header + 0x06, recipe.field06, 2);
+    putLe(header + package::LOAD_ADDR_OFFSET, recipe.loadAddr, 4);
+    putLe(header + package::TOTAL_OFFSET, recipe.total, 4);
+    putLe(header + package::PLAIN_CKSUM_OFFSET, recipe.plainCksum, 4);
+    for (size_t i = 0; i < sizeof(recipe.field14); i++)
+        header[0x14 + i] = recipe.field14[i];
+    header[package::WARM_RESET_OFFSET] = recipe.warmReset;
+    header[package::HANDLING_OFFSET] = recipe.handling;
     for (int i = 0; i < package::HW_VER_COUNT; i++)
-        putLe(header + package::HW_VER_OFFSET + 2 * i, spec.hwVer[i], 2);
+        putLe(header + package::HW_VER_OFFSET + 2 * i, recipe.hwVer[i], 2);
 }
 
 bool writeAll(FILE* out, const uint8_t* data, size_t size)
@@ -101,10 +101,10 @@ bool writeAll(FILE* out, const uint8_t* data, size_t size)
     return fwrite(data, 1, size, out) == size;
 }
 
-bool streamPackage(FILE* out, PaddedPayload& payload, const PackageSpec& spec)
+bool streamPackage(FILE* out, PaddedPayload& payload, const PackageRecipe& recipe)
 {
     uint8_t header[package::HEADER_SIZE];
-    buildHeader(spec, header);
+    buildHeader(recipe, header);
     if (!writeAll(out, header, sizeof(header)))
         return false;
     payload.rewind();
@@ -115,10 +115,10 @@ bool streamPackage(FILE* out, PaddedPayload& payload, const PackageSpec& spec)
     if (!payload.complete())
         return false;
     uint8_t cksum[package::CKSUM_SIZE];
-    putLe(cksum, spec.payloadCksum, package::CKSUM_SIZE);
+    putLe(cksum, recipe.payloadCksum, package::CKSUM_SIZE);
     if (!writeAll(out, cksum, sizeof(cksum)))
         return false;
-    if (spec.handling == package::HANDLING_WITH_IMAGE && !writeAll(out, spec.image, sizeof(spec.image)))
+    if (recipe.handling == package::HANDLING_WITH_IMAGE && !writeAll(out, recipe.image, sizeof(recipe.image)))
         return false;
     return fflush(out) == 0;
 }
@@ -126,7 +126,7 @@ bool streamPackage(FILE* out, PaddedPayload& payload, const PackageSpec& spec)
 }  // namespace
 
 bool writePackage(const std::string& payloadName, const std::string& output, bool append,
-                  PackageSpec& spec, std::string& error)
+                  PackageRecipe& recipe, std::string& error)
 {
     StdFile in(fopen(payloadName.c_str(), "rb"));
     if (!in) {
@@ -140,23 +140,23 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
         return false;
     }
     const uint64_t fileSize = static_cast<uint64_t>(end);
-    uint64_t paddedSize = spec.fitSize ? spec.fitSize
+    uint64_t paddedSize = recipe.fitSize ? recipe.fitSize
                                        : (fileSize + package::PAYLOAD_ALIGN - 1) /
                                              package::PAYLOAD_ALIGN * package::PAYLOAD_ALIGN;
     if (fileSize > paddedSize || paddedSize > UINT32_MAX - package::PAYLOAD_ALIGN) {
         error = "payload " + payloadName + " is larger than " +
-                (spec.fitSize ? "the chip's firmware region" : "a package can hold");
+                (recipe.fitSize ? "the chip's firmware region" : "a package can hold");
         return false;
     }
-    if (!spec.totalOverride)
-        spec.total = static_cast<uint32_t>(paddedSize);
+    if (!recipe.totalOverride)
+        recipe.total = static_cast<uint32_t>(paddedSize);
 
     // First pass: the sums, before anything is written.
     PaddedPayload payload(in.get(), fileSize, paddedSize);
     payload.rewind();
     uint32_t payloadSum = 0;
     uint32_t plainPart = 0;
-    uint64_t plainLeft = spec.total;
+    uint64_t plainLeft = recipe.total;
     uint8_t buf[16384];
     while (size_t n = payload.next(buf, sizeof(buf))) {
         for (size_t i = 0; i < n; i++)
@@ -169,10 +169,10 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
         error = "cannot read payload " + payloadName;
         return false;
     }
-    if (!spec.payloadOverride)
-        spec.payloadCksum = payloadSum;
-    if (!spec.plainOverride)
-        spec.plainCksum = plainChecksum(spec, plainPart, paddedSize);
+    if (!recipe.payloadOverride)
+        recipe.payloadCksum = payloadSum;
+    if (!recipe.plainOverride)
+        recipe.plainCksum = plainChecksum(recipe, plainPart, paddedSize);
 
     std::error_code ec;
     uint64_t before = 0;
@@ -183,14 +183,14 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
         error = "cannot read " + output;
         return false;
     }
-    spec.offset = before;
+    recipe.offset = before;
 
     StdFile out(fopen(output.c_str(), append ? "ab" : "wb"));
     if (!out) {
         error = "cannot create " + output;
         return false;
     }
-    bool ok = streamPackage(out.get(), payload, spec);
+    bool ok = streamPackage(out.get(), payload, recipe);
     ok = fclose(out.release()) == 0 && ok;
     if (!ok) {
         // Only a regular file is cut back or removed, never a device.

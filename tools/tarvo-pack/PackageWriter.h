@@ -7,7 +7,7 @@
 #include "FirmwarePackage.h"
 
 // The header fields; checksums and total are computed unless overridden.
-struct PackageSpec {
+struct PackageRecipe {
     uint32_t signature = 0;
     uint16_t swVer = 0;
     uint16_t field06 = 0;
@@ -28,7 +28,7 @@ struct PackageSpec {
 };
 
 // Writes the package to output, replacing it or after its end. Fills the
-// computed fields of spec. On failure the output is left as it was before
+// computed fields of recipe. On failure the output is left as it was before
 // (an appended file is cut back, a new one removed) and error says why.
 bool writePackage(const std::string& payload, const std::string& output, bool append,
-                  PackageSpec& spec, std::string& error);
+                  PackageRecipe& recipe, std::string& error);

@@ -1,8 +1,154 @@
+// -f: installs the first package of a package file that fits the adapter.
+#include <climits>
+#include <cstdio>
+
+#include "Device.h"
+#include "FirmwareCheck.h"
+#include "SambaXcon.h"
+#include "StdFile.h"
 #include "TarvoXcon.h"
 
-// Reached only through a connected client, which does not exist yet.
-ActionResult firmwareUpdate(Samba&, const char*, uint32_t, bool, bool& restarted)
+namespace {
+
+// What the identity word and the chip say about the adapter.
+struct Adapter {
+    uint32_t romSize;
+    uint16_t hwver;
+    uint8_t ringType;
+};
+
+// Whether the package in the record fits the adapter.
+bool recordFits(const Adapter& adapter)
+{
+    bool hwMatch = false;
+    for (uint16_t entry : g_hw_ver)
+        hwMatch = hwMatch || package::hwMatches(entry, adapter.hwver);
+
+    bool typeMatch;
+    if (device::isKnownType(adapter.ringType))
+        typeMatch = vmd_sigs == package::signature(static_cast<char>(adapter.ringType));
+    else
+        typeMatch = adapter.ringType == 0xFF;  // any other letter only passes under -I
+
+    return hwMatch && typeMatch && g_fw_total_size == adapter.romSize;
+}
+
+// Walks the file from its start; true with the record and fwStart of the first
+// fitting package. Stops at the first package that fails its check.
+bool findPackage(FILE* f, uint64_t length, const Adapter& adapter, uint64_t& fwStart)
+{
+    g_loader_addr = device::FIRMWARE_BASE;
+    for (fwStart = 0; fwStart < length;) {
+        if (fwStart > INT_MAX || FirmwareCheck(static_cast<int>(fwStart), f) != FW_OK)
+            return false;
+        if (recordFits(adapter))
+            return true;
+        fwStart += package::span(g_fw_total_size, g_eeprom_handle);
+    }
+    return false;
+}
+
+// Streams size bytes of the file from offset into flash from the firmware base.
+void streamBlocks(Samba& samba, FILE* f, uint64_t offset, uint32_t size)
+{
+    fseek(f, static_cast<long>(offset), SEEK_SET);
+    uint8_t block_buf[device::BLOCK_SIZE];
+    for (uint32_t k = 0; uint64_t{k} * device::BLOCK_SIZE < size; k++) {
+        // The checks made sure the bytes are there; should the file shrink
+        // meanwhile, erased-flash bytes go out and the verification catches it.
+        size_t got = fread(block_buf, 1, sizeof(block_buf), f);
+        for (size_t i = got; i < sizeof(block_buf); i++)
+            block_buf[i] = 0xFF;
+        samba.write(device::RAM_BASE, block_buf, device::BLOCK_SIZE);
+        samba.writeBuffer(device::RAM_BASE, device::FIRMWARE_BASE + k * device::BLOCK_SIZE,
+                          device::BLOCK_SIZE);
+        if (k % 16 == 0)
+            printf(".");
+        fflush(stdout);
+    }
+}
+
+// Erases, streams the package in the record, verifies and restarts the
+// adapter; true when the written range matches the plain checksum.
+bool installPackage(Samba& samba, FILE* f, uint64_t fwStart, const Adapter& adapter)
+{
+    if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
+        g_fw_total_size += package::SETTING_IMAGE_SIZE;
+    samba.chipErase(device::FIRMWARE_BASE,
+                    g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
+    samba.initD();
+    printf("Updating firmware, please wait ");
+    streamBlocks(samba, f, fwStart + package::HEADER_SIZE, g_fw_total_size);
+    printf("\nDone\n");
+
+    uint32_t crc_prog = samba.checksumBuffer(device::FIRMWARE_BASE, adapter.romSize);
+    uint32_t crc_eeprom =
+        samba.checksumBuffer(device::FIRMWARE_BASE + adapter.romSize, device::SETTINGS_SIZE);
+    printf("\tChecksum of Firmware code = 0x%08X\n"
+           "\tChecksum of User Configuration Data = 0x%08X\n",
+           crc_prog, crc_eeprom);
+
+    bool verified = samba.checksumBuffer(g_loader_addr, g_fw_total_size) == g_plain_cksum;
+    printf("\tFirmware update %s\n", verified ? "OK" : "failed");
+
+    // Restarted whatever the verification says: the adapter cannot stay in
+    // its boot monitor with a freshly written image.
+    if (g_warm_reset != 0) {
+        printf("Warm resetting adapter ... ");
+        samba.go(device::FIRMWARE_BASE);
+    } else {
+        printf("Hard resetting adapter ... ");
+        samba.reset();
+    }
+    printf("Done\n");
+    return verified;
+}
+
+}  // namespace
+
+ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
+                            bool& restarted)
 {
     restarted = false;
-    return ActionResult::Abort;
+    Adapter adapter;
+    adapter.romSize = device::romSize(chipId);
+    uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
+    adapter.hwver = static_cast<uint16_t>(identity & 0xFFFF);
+    adapter.ringType = static_cast<uint8_t>((identity >> 16) & 0xFF);
+    if (!force && !device::isKnownType(adapter.ringType)) {
+        printf("Not Corvane adapters, unable to update, abort\n");
+        return ActionResult::Abort;
+    }
+
+    timer_start();
+    StdFile f(fopen(file, "rb"));
+    if (!f) {
+        printf("Failed in opening firmware file %s, abort\n", file);
+        return ActionResult::Abort;
+    }
+
+    fseek(f.get(), 0, SEEK_END);
+    long end = ftell(f.get());
+    const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
+
+    uint64_t fwStart = 0;
+    ActionResult result = ActionResult::Done;
+    if (!findPackage(f.get(), length, adapter, fwStart)) {
+        printf("No valid firmware found in %s, abort\n", file);
+        result = ActionResult::Failed;
+    } else if (g_eeprom_handle == package::HANDLING_WITH_IMAGE &&
+               fwStart + package::span(g_fw_total_size, g_eeprom_handle) > length) {
+        // Checked before the erase: a cut-off image would leave the adapter
+        // with a setting area that is partly missing.
+        printf("Setting image of the firmware package in %s is incomplete, abort\n", file);
+        result = ActionResult::Failed;
+    } else {
+        if (!installPackage(samba, f.get(), fwStart, adapter))
+            result = ActionResult::Failed;
+        restarted = true;
+    }
+
+    f.reset();
+    printf("done in %5.3f seconds\n", timer_stop());
+    return result;
 }

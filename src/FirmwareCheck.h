@@ -1,0 +1,42 @@
+// Checks the firmware package at an offset of a package file and records its
+// header in the package record below.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "FirmwarePackage.h"
+
+// The package record: the values of the most recent FirmwareCheck call. After
+// a failed call it mixes fields of that call with older values.
+// g_loader_addr and g_fw_total_size belong to it too (TarvoXcon.h).
+extern uint32_t vmd_sigs;
+extern uint16_t g_sw_ver;
+extern uint32_t g_plain_cksum;
+extern uint8_t g_warm_reset;
+extern uint8_t g_eeprom_handle;
+extern uint16_t g_hw_ver[package::HW_VER_COUNT];
+extern uint32_t g_enc_cksum;  // written only by a successful check
+
+// What FirmwareCheck returns: 0, or the first step that failed.
+enum FirmwareCheckCode {
+    FW_OK = 0,
+    FW_BAD_HW_VER = -1,
+    FW_NO_SIGNATURE = -2,
+    FW_BAD_SIGNATURE = -3,
+    FW_NO_SW_VER = -4,
+    FW_BAD_LOAD_ADDR = -5,
+    FW_NO_TOTAL = -6,
+    FW_BAD_TOTAL = -7,
+    FW_NO_PLAIN_CKSUM = -8,
+    FW_SHORT_PAYLOAD = -9,
+    FW_NO_PAYLOAD_CKSUM = -10,
+    FW_CKSUM_MISMATCH = -11,
+};
+
+// Checks the package starting base bytes into f. Leaves f just past the
+// payload checksum on success; neither closes f nor restores its position.
+int FirmwareCheck(int base, FILE* f);
+
+// The result in words, for reports.
+const char* firmwareCheckText(int code);

@@ -1,0 +1,235 @@
+// tarvo-pack run as a program: what it builds is what the updater accepts.
+#include <gtest/gtest.h>
+
+#include "FirmwareCheck.h"
+#include "PackageBuilder.h"
+#include "Process.h"
+#include "StdFile.h"
+#include "TarvoXcon.h"
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class PackToolTest : public testing::Test {
+protected:
+    ProcessResult pack(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), binPath("tarvo-pack"));
+        return runProcess(args, 20000);
+    }
+
+    int checkAt(const std::string& file, int base)
+    {
+        StdFile f(fopen(file.c_str(), "rb"));
+        return FirmwareCheck(base, f.get());
+    }
+
+    TempDir _dir;
+    std::string _payload = _dir.path("payload.bin");
+    std::string _settings = _dir.path("settings.bin");
+    std::string _pkg = _dir.path("out.fw");
+};
+
+TEST_F(PackToolTest, EveryHeaderFieldLandsWhereTheUpdaterReadsIt)
+{
+    writeFile(_payload, patternBytes(100, 3));
+    ProcessResult r = pack({"create", "--signature=VMDE", "--hw=0x1234,0x12FF,7", "--sw-ver=0x0A0B",
+                            "--field06=0xBEEF", "--load-addr=0x1000", "--total=128",
+                            "--plain-checksum=0x11223344", "--field14=0102030405060708090A",
+                            "--warm-reset=0x80", "--handling=5", "--payload-checksum", "0x55667788",
+                            _payload, _pkg});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Bytes pkg = readFile(_pkg);
+    ASSERT_EQ(pkg.size(), 48u + 128 + 4);
+    const Bytes header = {
+        'V', 'M', 'D', 'E', 0x0B, 0x0A, 0xEF, 0xBE, 0x00, 0x10, 0, 0, 0x80, 0, 0, 0,
+        0x44, 0x33, 0x22, 0x11, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x80, 5,
+        0x34, 0x12, 0xFF, 0x12, 7, 0, 7, 0, 7, 0, 7, 0, 7, 0, 7, 0,
+    };
+    EXPECT_EQ(Bytes(pkg.begin(), pkg.begin() + 48), header);
+    Bytes payload = patternBytes(100, 3);
+    payload.resize(128, 0xFF);  // padded to a whole block with erased-flash bytes
+    EXPECT_EQ(Bytes(pkg.begin() + 48, pkg.begin() + 176), payload);
+    EXPECT_EQ(Bytes(pkg.end() - 4, pkg.end()), (Bytes{0x88, 0x77, 0x66, 0x55}));
+}
+
+TEST_F(PackToolTest, ComputedChecksumsPassTheCheckAndCoverTheStreamedRange)
+{
+    writeFile(_payload, patternBytes(5000, 4));
+    Bytes image = patternBytes(4096, 5);
+    writeFile(_settings, image);
+    struct Case {
+        std::vector<std::string> args;
+        uint32_t total;
+        uint8_t handling;
+    } cases[] = {
+        {{"--type=N", "--hw=0x1234", "--fit=256"}, 0x3E000, 0},
+        {{"--type=K", "--hw=0x1234", "--fit=0x1001030B", "--handling=1"}, 0x1E000, 1},
+        {{"--type=C", "--hw=0x1234", "--fit=128", "--handling=2", "--settings=" + _settings},
+         0x1E000, 2},
+        {{"--type=X", "--hw=0x1234"}, 5056, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"create"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {_payload, _pkg});
+        ProcessResult r = pack(args);
+        ASSERT_EQ(r.status, 0) << c.args[0] << r.err;
+        ASSERT_EQ(checkAt(_pkg, 0), 0) << c.args[0];
+        EXPECT_EQ(g_fw_total_size, c.total);
+        EXPECT_EQ(g_eeprom_handle, c.handling);
+
+        Bytes pkg = readFile(_pkg);
+        size_t range = c.total + (c.handling == 2 ? 4096 : 0);
+        EXPECT_EQ(pkg.size(), 52 + c.total + (c.handling == 2 ? 4096u : 0u));
+        EXPECT_EQ(g_plain_cksum, byteSum(pkg.data() + 48, range)) << c.args[0];
+        if (c.handling == 2) {
+            EXPECT_EQ(Bytes(pkg.end() - 4096, pkg.end()), image);
+        }
+    }
+}
+
+TEST_F(PackToolTest, AppendedPackagesAreWalkedInOrder)
+{
+    writeFile(_payload, patternBytes(64, 6));
+    writeFile(_settings, patternBytes(4096, 7));
+    ASSERT_EQ(pack({"create", "--type=N", "--hw=0x12FF", "--handling=2", "--settings",
+                    _settings, _payload, _pkg}).status, 0);
+    ProcessResult r = pack({"create", "--append", "--type=K", "--hw=0x2001,0x2002",
+                            "--warm-reset=1", "--fit=256", _payload, _pkg});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Without an image the streamed range is the padded payload, so both sums agree.
+    char sums[96];
+    uint32_t sum = byteSum(patternBytes(64, 6)) + 0xFF * (0x3E000 - 64);
+    snprintf(sums, sizeof(sums), "payload checksum 0x%08X, plain checksum 0x%08X\n", sum, sum);
+    EXPECT_EQ(r.out, "Appended package at offset 0x00001074 of " + _pkg +
+                         ": type K, total 0x0003E000, " + sums);
+    ASSERT_EQ(checkAt(_pkg, 0x1074), 0);
+    EXPECT_EQ(vmd_sigs, package::signature('K'));
+
+    r = pack({"info", _pkg});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Package 1 at offset 0x00000000\n"
+                         "  type letter:       N\n"
+                         "  software version:  0x0000\n"
+                         "  hardware versions: 0x12** 0x12** 0x12** 0x12** 0x12** 0x12** 0x12** "
+                         "0x12**\n"
+                         "  total size:        0x00000040 (64 bytes), fits no chip\n"
+                         "  handling code:     2, setting area cleared, 4096-byte setting image "
+                         "follows\n"
+                         "  warm reset:        0x00, hard reset after the update\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Package 2 at offset 0x00001074\n"
+                         "  type letter:       K\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("  hardware versions: 0x2001 0x2002 0x2002 0x2002 0x2002 0x2002 0x2002 "
+                         "0x2002\n"
+                         "  total size:        0x0003E000 (253952 bytes), fits chip 0x1001030A "
+                         "(256 KB)\n"
+                         "  handling code:     0, setting area kept\n"
+                         "  warm reset:        0x01, started at 0x1000 after the update\n"),
+              std::string::npos);
+    EXPECT_TRUE(endsWith(r.out, "Walk ends at offset 0x0003F0A8: end of file, 2 packages\n"))
+        << r.out;
+}
+
+TEST_F(PackToolTest, InfoSaysWhereAndWhyTheWalkStops)
+{
+    PackageFields good;
+    good.payload = patternBytes(64, 8);
+    Bytes goodPkg = buildPackage(good);
+    PackageFields badSum = good;
+    badSum.payloadCksum = byteSum(good.payload) + 1;
+    PackageFields withImage = good;
+    withImage.handling = 2;
+    withImage.image = Bytes(4000, 0);  // 96 bytes short
+
+    struct Case {
+        std::vector<Bytes> packages;
+        int status;
+        std::string last;
+    } cases[] = {
+        {{goodPkg, buildPackage(badSum), goodPkg}, 1,
+         "Walk stops at offset 0x00000074: package 2 is invalid, payload checksum differs from "
+         "the payload's sum (-11)\n"},
+        {{Bytes{'V', 'M', 'D', 'A', 0, 0}}, 1,
+         "Walk stops at offset 0x00000000: package 1 is invalid, signature is not \"VMD\" "
+         "followed by C, E, K, N or X (-3)\n"},
+        {{goodPkg, Bytes(goodPkg.begin(), goodPkg.begin() + 60)}, 1,
+         "Walk stops at offset 0x00000074: package 2 is invalid, payload ends before its total "
+         "size (-9)\n"},
+        {{buildPackage(withImage)}, 1,
+         "  setting image:     incomplete, the file ends 96 bytes early\n"
+         "Walk ends at offset 0x00001074: end of file, 1 package\n"},
+        {{}, 1, "Walk ends at offset 0x00000000: the file holds no package\n"},
+        {{goodPkg, goodPkg}, 0, "Walk ends at offset 0x000000E8: end of file, 2 packages\n"},
+    };
+    for (const auto& c : cases) {
+        Bytes file;
+        for (const auto& p : c.packages)
+            file.insert(file.end(), p.begin(), p.end());
+        writeFile(_pkg, file);
+        ProcessResult r = pack({"info", _pkg});
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(endsWith(r.out, c.last)) << r.out;
+    }
+}
+
+TEST_F(PackToolTest, RefusedCreateLeavesThePackageFileAsItWas)
+{
+    writeFile(_payload, patternBytes(300000, 9));
+    writeFile(_settings, Bytes(4095, 0));
+    const Bytes before = {1, 2, 3};
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--hw=1"}, "give either --type or --signature"},
+        {{"--type=N"}, "missing --hw"},
+        {{"--type=N", "--hw=1,2,3,4,5,6,7,8,9"}, "--hw takes 1 to 8 numbers from 0 to 0xFFFF"},
+        {{"--type=N", "--hw=0x10000"}, "--hw takes 1 to 8 numbers from 0 to 0xFFFF"},
+        {{"--type=N", "--hw=1", "--handling=2"}, "--settings goes with --handling=2, and only with it"},
+        {{"--type=N", "--hw=1", "--settings=" + _settings}, "--settings goes with --handling=2, and only with it"},
+        {{"--type=N", "--hw=1", "--handling=2", "--settings=" + _settings},
+         "setting image " + _settings + " is not 4096 bytes long"},
+        {{"--type=N", "--hw=1", "--fit=256k"}, "payload " + _payload + " is larger than the chip's firmware region"},
+        {{"--type=N", "--hw=1", "--fit=64"}, "--fit takes 128k, 256k, 0x1001030B or 0x1001030A"},
+        {{"--type=N", "--hw=1", "--sw-ver=0x10000"}, "invalid value for --sw-ver: '0x10000'"},
+        {{"--type=N", "--hw=1", "--warm-reset=-1"}, "invalid value for --warm-reset: '-1'"},
+        {{"--type=N", "--hw=1", "--bogus"}, "unrecognized option '--bogus'"},
+    };
+    for (bool append : {false, true}) {
+        for (const auto& c : cases) {
+            writeFile(_pkg, before);
+            std::vector<std::string> args = {"create"};
+            if (append)
+                args.push_back("--append");
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.insert(args.end(), {_payload, _pkg});
+            ProcessResult r = pack(args);
+            EXPECT_EQ(r.status, 1) << c.err;
+            EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "tarvo-pack: " + c.err);
+            EXPECT_EQ(readFile(_pkg), before) << c.err;
+        }
+    }
+    ProcessResult r = pack({"create", "--type=N", "--hw=1", _pkg, _pkg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(_pkg), before);
+}
+
+TEST_F(PackToolTest, HelpNamesTheChecksumItUses)
+{
+    ProcessResult r = pack({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("simulated adapter's checksum"), std::string::npos) << r.out;
+    r = pack({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tarvo-pack: missing command\nTry 'tarvo-pack --help' for more information\n");
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+#include "PackageWriter.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "../../sim/Checksum.h"
+#include "StdFile.h"
+
+namespace {
+
+void putLe(uint8_t* at, uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; i++)
+        at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The payload file's bytes followed by 0xFF up to the padded length.
+class PaddedPayload {
+public:
+    PaddedPayload(FILE* f, uint64_t fileSize, uint64_t paddedSize)
+        : _f(f), _fileSize(fileSize), _paddedSize(paddedSize)
+    {
+    }
+    void rewind()
+    {
+        fseek(_f, 0, SEEK_SET);
+        _pos = 0;
+    }
+    // Next chunk of at most max bytes; 0 at the end or when the file came up short.
+    size_t next(uint8_t* buf, size_t max)
+    {
+        uint64_t left = _paddedSize - _pos;
+        size_t n = static_cast<size_t>(left < max ? left : max);
+        size_t fromFile = 0;
+        if (_pos < _fileSize) {
+            uint64_t fileLeft = _fileSize - _pos;
+            size_t want = static_cast<size_t>(fileLeft < n ? fileLeft : n);
+            fromFile = fread(buf, 1, want, _f);
+            if (fromFile != want) {
+                _short = true;
+                return 0;
+            }
+        }
+        for (size_t i = fromFile; i < n; i++)
+            buf[i] = 0xFF;
+        _pos += n;
+        return n;
+    }
+    bool complete() const { return !_short && _pos == _paddedSize; }
+
+private:
+    FILE* _f;
+    uint64_t _fileSize;
+    uint64_t _paddedSize;
+    uint64_t _pos = 0;
+    bool _short = false;
+};
+
+// The plain checksum covers the bytes the update streams from the payload
+// start: total, plus the image's 4096 with handling code 2. Past the payload
+// they are the payload checksum and the image's head.
+uint32_t plainChecksum(const PackageRecipe& recipe, uint32_t payloadPart, uint64_t paddedSize)
+{
+    uint64_t range = uint64_t{recipe.total} +
+                     (recipe.handling == package::HANDLING_WITH_IMAGE ? package::SETTING_IMAGE_SIZE : 0);
+    if (range <= paddedSize)
+        return payloadPart;
+    uint64_t rest = range - paddedSize;
+    uint8_t cksum[package::CKSUM_SIZE];
+    putLe(cksum, recipe.payloadCksum, package::CKSUM_SIZE);
+    uint32_t sum = adapterChecksum(cksum, rest < sizeof(cksum) ? rest : sizeof(cksum), payloadPart);
+    if (recipe.handling == package::HANDLING_WITH_IMAGE && rest > sizeof(cksum)) {
+        uint64_t fromImage = rest - sizeof(cksum);
+        sum = adapterChecksum(recipe.image,
+                              fromImage < sizeof(recipe.image) ? fromImage : sizeof(recipe.image), sum);
+    }
+    return sum;
+}
+
+void buildHeader(const PackageRecipe& recipe, uint8_t* header)
+{
+    for (uint32_t i = 0; i < package::HEADER_SIZE; i++)
+        header[i] = 0;
+    putLe(header + package::SIG_OFFSET, recipe.signature, 4);
+    putLe(header + package::SW_VER_OFFSET, recipe.swVer, 2);
+    putLe(header + 0x06, recipe.field06, 2);
+    putLe(header + package::LOAD_ADDR_OFFSET, recipe.loadAddr, 4);
+    putLe(header + package::TOTAL_OFFSET, recipe.total, 4);
+    putLe(header + package::PLAIN_CKSUM_OFFSET, recipe.plainCksum, 4);
+    for (size_t i = 0; i < sizeof(recipe.field14); i++)
+        header[0x14 + i] = recipe.field14[i];
+    header[package::WARM_RESET_OFFSET] = recipe.warmReset;
+    header[package::HANDLING_OFFSET] = recipe.handling;
+    for (int i = 0; i < package::HW_VER_COUNT; i++)
+        putLe(header + package::HW_VER_OFFSET + 2 * i, recipe.hwVer[i], 2);
+}
+
+bool writeAll(FILE* out, const uint8_t* data, size_t size)
+{
+    return fwrite(data, 1, size, out) == size;
+}
+
+bool streamPackage(FILE* out, PaddedPayload& payload, const PackageRecipe& recipe)
+{
+    uint8_t header[package::HEADER_SIZE];
+    buildHeader(recipe, header);
+    if (!writeAll(out, header, sizeof(header)))
+        return false;
+    payload.rewind();
+    uint8_t buf[16384];
+    while (size_t n = payload.next(buf, sizeof(buf)))
+        if (!writeAll(out, buf, n))
+            return false;
+    if (!payload.complete())
+        return false;
+    uint8_t cksum[package::CKSUM_SIZE];
+    putLe(cksum, recipe.payloadCksum, package::CKSUM_SIZE);
+    if (!writeAll(out, cksum, sizeof(cksum)))
+        return false;
+    if (recipe.handling == package::HANDLING_WITH_IMAGE && !writeAll(out, recipe.image, sizeof(recipe.image)))
+        return false;
+    return fflush(out) == 0;
+}
+
+}  // namespace
+
+bool writePackage(const std::string& payloadName, const std::string& output, bool append,
+                  PackageRecipe& recipe, std::string& error)
+{
+    StdFile in(fopen(payloadName.c_str(), "rb"));
+    if (!in) {
+        error = "cannot open payload " + payloadName;
+        return false;
+    }
+    fseek(in.get(), 0, SEEK_END);
+    long end = ftell(in.get());
+    if (end < 0) {
+        error = "cannot read payload " + payloadName;
+        return false;
+    }
+    const uint64_t fileSize = static_cast<uint64_t>(end);
+    uint64_t paddedSize = recipe.fitSize ? recipe.fitSize
+                                       : (fileSize + package::PAYLOAD_ALIGN - 1) /
+                                             package::PAYLOAD_ALIGN * package::PAYLOAD_ALIGN;
+    if (fileSize > paddedSize || paddedSize > UINT32_MAX - package::PAYLOAD_ALIGN) {
+        error = "payload " + payloadName + " is larger than " +
+                (recipe.fitSize ? "the chip's firmware region" : "a package can hold");
+        return false;
+    }
+    if (!recipe.totalOverride)
+        recipe.total = static_cast<uint32_t>(paddedSize);
+
+    // First pass: the sums, before anything is written.
+    PaddedPayload payload(in.get(), fileSize, paddedSize);
+    payload.rewind();
+    uint32_t payloadSum = 0;
+    uint32_t plainPart = 0;
+    uint64_t plainLeft = recipe.total;
+    uint8_t buf[16384];
+    while (size_t n = payload.next(buf, sizeof(buf))) {
+        for (size_t i = 0; i < n; i++)
+            payloadSum += buf[i];
+        size_t plainBytes = static_cast<size_t>(plainLeft < n ? plainLeft : n);
+        plainPart = adapterChecksum(buf, plainBytes, plainPart);
+        plainLeft -= plainBytes;
+    }
+    if (!payload.complete()) {
+        error = "cannot read payload " + payloadName;
+        return false;
+    }
+    if (!recipe.payloadOverride)
+        recipe.payloadCksum = payloadSum;
+    if (!recipe.plainOverride)
+        recipe.plainCksum = plainChecksum(recipe, plainPart, paddedSize);
+
+    std::error_code ec;
+    uint64_t before = 0;
+    bool existed = append && std::filesystem::exists(output, ec);
+    if (existed)
+        before = std::filesystem::file_size(output, ec);
+    if (ec) {
+        error = "cannot read " + output;
+        return false;
+    }
+    recipe.offset = before;
+
+    StdFile out(fopen(output.c_str(), append ? "ab" : "wb"));
+    if (!out) {
+        error = "cannot create " + output;
+        return false;
+    }
+    bool ok = streamPackage(out.get(), payload, recipe);
+    ok = fclose(out.release()) == 0 && ok;
+    if (!ok) {
+        // Only a regular file is cut back or removed, never a device.
+        if (std::filesystem::is_regular_file(output, ec)) {
+            if (existed)
+                std::filesystem::resize_file(output, before, ec);
+            else
+                std::filesystem::remove(output, ec);
+        }
+        error = "cannot write " + output;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,104 @@
+// tarvo-pack: checks and builds firmware package files.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cctype>
+
+#include "Device.h"
+#include "PackTool.h"
+
+const char* const PROGRAM = "tarvo-pack";
+
+bool parseNumber(const std::string& text, uint32_t max, uint32_t& value)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+uint32_t chipForSize(uint32_t size)
+{
+    for (uint32_t chip : {device::CHIP_256K, device::CHIP_128K})
+        if (device::romSize(chip) == size)
+            return chip;
+    return 0;
+}
+
+namespace {
+
+void printHelp()
+{
+    printf(
+        "Usage: %s info PACKAGE-FILE\n"
+        "       %s create [OPTION...] PAYLOAD PACKAGE-FILE\n"
+        "\n"
+        "info walks a package file package by package, as the firmware update does,\n"
+        "prints each package's header and says where and why the walk stops.\n"
+        "Exit status 0 when every package is valid and complete, 1 otherwise.\n"
+        "\n"
+        "create builds one package from a payload file and writes it to PACKAGE-FILE\n"
+        "(replacing it, or after its end with --append). The payload is padded with\n"
+        "0xFF to a multiple of 64 bytes, or with --fit to a chip's firmware region.\n"
+        "\n"
+        "Options of create (numbers in C notation: 4096, 0x1000):\n"
+        "  --type=LETTER          type letter after \"VMD\": C, E, K, N or X (required)\n"
+        "  --signature=TEXT       the 4 signature bytes as given, instead of --type\n"
+        "  --hw=LIST              1 to 8 hardware versions, comma-separated (required);\n"
+        "                         a low byte of 0xFF accepts every version of its high\n"
+        "                         byte; missing entries repeat the last one given\n"
+        "  --sw-ver=N             software version (default 0)\n"
+        "  --field06=N            the 16-bit field at offset 0x06 (default 0)\n"
+        "  --load-addr=ADDR       load address (default 0x1000)\n"
+        "  --total=N              total-size field (default: the padded payload length)\n"
+        "  --plain-checksum=N     plain checksum (default: computed, see below)\n"
+        "  --field14=HEX          the 10 bytes at offset 0x14, as 20 hex digits\n"
+        "                         (default all zero)\n"
+        "  --warm-reset=N         warm-reset flag: 0 hard reset, else start at 0x1000\n"
+        "                         (default 0)\n"
+        "  --handling=N           setting-area handling code: 0 keeps the setting area,\n"
+        "                         2 carries a setting image, others clear it (default 0)\n"
+        "  --settings=FILE        the 4096-byte setting image of handling code 2\n"
+        "  --payload-checksum=N   payload checksum (default: the sum of the payload)\n"
+        "  --fit=CHIP             pad the payload to the firmware region of CHIP:\n"
+        "                         128k or 0x1001030B, 256k or 0x1001030A\n"
+        "  --append               add the package after the end of PACKAGE-FILE\n"
+        "\n"
+        "The payload checksum is the 32-bit wrap-around sum of the payload bytes.\n"
+        "The plain checksum covers what the firmware update writes and verifies: the\n"
+        "total-size bytes from the payload start, plus 4096 with handling code 2 (the\n"
+        "payload checksum and the first 4092 bytes of the setting image). It is\n"
+        "computed with the simulated adapter's checksum (a 32-bit wrap-around byte\n"
+        "sum); a real adapter's boot monitor may compute another one.\n",
+        PROGRAM, PROGRAM);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        fprintf(stderr, "%s: missing command\nTry '%s --help' for more information\n", PROGRAM,
+                PROGRAM);
+        return 1;
+    }
+    const std::string command = args.front();
+    args.erase(args.begin());
+    if (command == "-h" || command == "--help") {
+        printHelp();
+        return 0;
+    }
+    if (command == "info")
+        return packInfo(args);
+    if (command == "create")
+        return packCreate(args);
+    fprintf(stderr, "%s: unknown command '%s'\nTry '%s --help' for more information\n", PROGRAM,
+            command.c_str(), PROGRAM);
+    return 1;
+}

@@ -14,6 +14,7 @@ constexpr double SETTLE_SECONDS = 0.5;
 
 struct Measured {
     bool ok = false;        // the run ended with status 0
+    std::string error;      // why not
     ChildRun run;
     double roundTrip = 0;   // seconds per word read, probed before and after
     double exchanges = 0;   // the run's own, the probes taken off
@@ -38,6 +39,7 @@ extern const AdapterModel UART_ADAPTER;
 
 struct Predicted {
     bool ok = false;
+    std::string error;
     ChildRun run;
     // The physical lower bound and its parts, in seconds: what the link and
     // the flash need however fast the host is.

@@ -24,7 +24,8 @@ double scanSecondsPerPort(bool usb, int ports)
         return -1;
     // A USB port's device sits below a directory that carries idVendor.
     fs::path usbDevice = fs::path(root.path()) / "devices/usb1/1-1";
-    fs::path device = usb ? usbDevice / "1-1:1.0" : fs::path(root.path()) / "devices/platform/serial";
+    fs::path device =
+        usb ? usbDevice / "1-1:1.0" : fs::path(root.path()) / "devices/platform/serial";
     std::error_code ec;
     fs::create_directories(device, ec);
     std::ofstream(usbDevice / "idVendor") << "03eb\n";
@@ -53,8 +54,9 @@ double scanSecondsPerPort(bool usb, int ports)
 
     Samba samba;
     std::string port;
-    auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start = Clock::now();
     bool found = autoScan(samba, factory, port);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return found ? -1 : seconds / ports;
 }

@@ -68,14 +68,15 @@ double SimServer::probeRoundTrip(int count)
     cfmakeraw(&tio);
     tcsetattr(fd, TCSANOW, &tio);
     const char command[] = "w00000FF4,4#";
-    auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start = Clock::now();
     bool ok = true;
     for (int i = 0; i < count && ok; i++) {
         char reply[4];
         ok = ::write(fd, command, sizeof(command) - 1) == sizeof(command) - 1 &&
              readAll(fd, reply, sizeof(reply));
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
     return ok ? seconds / count : -1;
 }

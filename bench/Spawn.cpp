@@ -37,7 +37,8 @@ ChildRun runChild(const std::vector<std::string>& argv, const std::string& outPa
     int outFd = -1;
     if (!outPath.empty())
         outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start = Clock::now();
     pid_t pid = spawn(argv, outFd, outFd);
     if (outFd >= 0)
         ::close(outFd);
@@ -47,7 +48,7 @@ ChildRun runChild(const std::vector<std::string>& argv, const std::string& outPa
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid)
         return run;
-    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;

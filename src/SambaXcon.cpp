@@ -123,9 +123,8 @@ std::string Samba::version()
     int got = 0;
     int len = -1;
     p.timeout(SHORT_WINDOW_MS);
-    // Once a byte that is not printable (a line end) has closed the text,
-    // the rest of the reply is already on its way: a short gap ends the
-    // read instead of a whole idle window.
+    // Once a line end has closed the text, the rest of the reply is already
+    // on its way: a short gap ends the read instead of a whole idle window.
     while (got < VERSION_MAX && p.read(text + got, 1) == 1) {
         if (len < 0 && !isPrintable(text[got])) {
             len = got;

@@ -198,7 +198,6 @@ TEST(SambaClient, VersionReplyEndsOnAShortGapAfterItsLineEnd)
         uint64_t start = SimClock::nowUs();
         EXPECT_EQ(rig.samba.version(), c.text);
         uint64_t waited = SimClock::nowUs() - start;
-        // On the UART, "V#" and the reply take their byte times on the line.
         uint64_t wire = c.link == SimLink::Uart ? (2 + c.reply.size()) * (10000000 / 115200) : 0;
         EXPECT_EQ((waited - wire) / 1000, c.waitedMs) << c.reply;
         EXPECT_EQ(rig.samba.readWord(0xFF4), 0x00450203u) << c.reply;

@@ -120,29 +120,21 @@ std::string Samba::version()
     SerialPort& p = port();
     p.write(reinterpret_cast<const uint8_t*>("V#"), 2);
     uint8_t text[VERSION_MAX + 1];
-    int got = 0;
-    int len = -1;
     p.timeout(SHORT_WINDOW_MS);
-    // Once a line end has closed the text, the rest of the reply is already
-    // on its way: a short gap ends the read instead of a whole idle window.
-    while (got < VERSION_MAX && p.read(text + got, 1) == 1) {
-        if (len < 0 && !isPrintable(text[got])) {
-            len = got;
-            p.timeout(REPLY_GAP_MS);
-        }
-        got++;
-    }
+    int got = p.read(text, VERSION_MAX);
     if (got >= VERSION_MAX) {
         // An overlong reply would be taken as the start of the next one.
         uint8_t rest[DRAIN_MAX];
         p.read(rest, DRAIN_MAX);
+        got = VERSION_MAX;
     }
     p.timeout(WINDOW_MS);
     if (got <= 0)
         throw SambaError();
-    if (len < 0)
-        len = got;
 
+    int len = 0;
+    while (len < got && isPrintable(text[len]))
+        len++;
     std::string result(reinterpret_cast<const char*>(text), static_cast<size_t>(len));
     if (_debug)
         printf("%s()=%s\n", "version", result.c_str());
@@ -179,9 +171,7 @@ bool Samba::init()
 {
     SerialPort& p = port();
     p.timeout(SHORT_WINDOW_MS);
-    // The line settles for SETTLE_MS in all; the drain's window is its last
-    // part, so a quiet line costs no wait beyond the settling.
-    pause_ms(SETTLE_MS - SHORT_WINDOW_MS);
+    pause_ms(500);
 
     uint8_t junk[DRAIN_MAX];
     p.read(junk, DRAIN_MAX);

@@ -66,11 +66,6 @@ private:
     static constexpr int WINDOW_MS = 1000;
     static constexpr int SHORT_WINDOW_MS = 100;
     static constexpr int LONG_WINDOW_MS = 5000;
-    // What a reply's bytes never leave between them on either link (USB
-    // frames are 1 ms, a UART byte at 115200 bit/s under 0.1 ms).
-    static constexpr int REPLY_GAP_MS = 20;
-    // From opening the line to the first command.
-    static constexpr int SETTLE_MS = 500;
 
     bool init();
     // The held port; throws when the client is not connected.

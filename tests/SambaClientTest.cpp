@@ -173,37 +173,6 @@ TEST(SambaClient, OverlongVersionReplyDoesNotShiftTheNextReply)
     }
 }
 
-// The version read waits a whole window only when the text ends in
-// silence; after a line end a short gap will do, yet the reply's trailing
-// bytes are still taken, on a UART too where they trickle in.
-TEST(SambaClient, VersionReplyEndsOnAShortGapAfterItsLineEnd)
-{
-    struct Case {
-        std::string reply;
-        SimLink link;
-        std::string text;
-        uint64_t waitedMs;
-    } cases[] = {
-        {"v1.1 VMD\n\r", SimLink::Usb, "v1.1 VMD", 20},
-        {"v1.1 VMD", SimLink::Usb, "v1.1 VMD", 100},
-        {std::string("VMD 2\0\0\0\0", 9), SimLink::Usb, "VMD 2", 20},
-        {"v1.1 VMD\n\r\n\r>>", SimLink::Uart, "v1.1 VMD", 20},
-    };
-    for (const auto& c : cases) {
-        SimOptions options = withLink(c.link);
-        options.versionText = c.reply;
-        SimRig rig(options, usbPort(c.link == SimLink::Usb));
-        ASSERT_TRUE(rig.connect()) << c.reply;
-        rig.adapter->timing.uartByteTime = true;
-        uint64_t start = SimClock::nowUs();
-        EXPECT_EQ(rig.samba.version(), c.text);
-        uint64_t waited = SimClock::nowUs() - start;
-        uint64_t wire = c.link == SimLink::Uart ? (2 + c.reply.size()) * (10000000 / 115200) : 0;
-        EXPECT_EQ((waited - wire) / 1000, c.waitedMs) << c.reply;
-        EXPECT_EQ(rig.samba.readWord(0xFF4), 0x00450203u) << c.reply;
-    }
-}
-
 TEST(SambaClient, TraceLinesNameTheOperation)
 {
     SimRig rig;

@@ -51,26 +51,6 @@ TEST(SambaConnect, SpeedsAutoBaudAndTransferModeFollowPortAndLink)
     }
 }
 
-// From opening the line to the first command the client waits 500 ms in
-// all, the drain's window included; the version's line end adds a short gap.
-// Only a plain line spends more, on the auto-baud bytes nobody answers.
-TEST(SambaConnect, ConnectingWaitsTheSettlingAndNoMore)
-{
-    struct Case {
-        bool usbPort;
-        uint64_t waitedMs;
-    } cases[] = {
-        {true, 500 + 20},
-        {false, 500 + 2 * 100 + 20},
-    };
-    for (const auto& c : cases) {
-        SimRig rig(withLink(c.usbPort ? SimLink::Usb : SimLink::Uart), usbPort(c.usbPort));
-        uint64_t start = SimClock::nowUs();
-        ASSERT_TRUE(rig.connect());
-        EXPECT_EQ((SimClock::nowUs() - start) / 1000, c.waitedMs) << c.usbPort;
-    }
-}
-
 TEST(SambaConnect, VendorTagAnywhereInTheVersionButOnlyInCapitals)
 {
     struct Case {

@@ -21,6 +21,14 @@ std::vector<std::string> tarvoArgs(const std::string& tty, const std::vector<std
 
 }  // namespace
 
+double protocolWindows(const std::vector<std::string>& args)
+{
+    int versionQueries = 1;  // the connection's own
+    for (const std::string& a : args)
+        versionQueries += a == "-i";
+    return SETTLE_SECONDS + DRAIN_SECONDS + versionQueries * VERSION_WINDOW_SECONDS;
+}
+
 const AdapterModel USB_ADAPTER = {"usb", 1000, 6000, 2500, 0};
 // 10 bit times at 115200 bit/s, as the simulator counts them.
 const AdapterModel UART_ADAPTER = {"uart", 0, 6000, 2500, 10000000 / 115200};
@@ -51,7 +59,8 @@ Measured measure(const std::vector<std::string>& simOptions, const std::vector<s
         return m;
     m.roundTrip = (before + after) / 2;
     m.exchanges = counters["exchanges"] - 2 * PROBES;
-    m.bound = SETTLE_SECONDS + m.exchanges * m.roundTrip;
+    m.windows = protocolWindows(args);
+    m.bound = m.windows + m.exchanges * m.roundTrip;
     m.ok = true;
     return m;
 }
@@ -87,7 +96,8 @@ Predicted predict(const AdapterModel& model, const std::vector<std::string>& sim
     p.wire = (c["bytes_in"] + c["bytes_out"]) * model.byteUs / 1e6;
     p.erase = c["rows_erased"] * model.rowEraseUs / 1e6;
     p.pages = c["pages_written"] * model.pageWriteUs / 1e6;
-    p.bound = SETTLE_SECONDS + p.replies + p.wire + p.erase + p.pages;
+    p.windows = protocolWindows(args);
+    p.bound = p.windows + p.replies + p.wire + p.erase + p.pages;
     p.ok = true;
     return p;
 }

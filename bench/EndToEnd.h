@@ -11,6 +11,13 @@
 
 // The settling pause of every connection: the one wait the host must make.
 constexpr double SETTLE_SECONDS = 0.5;
+// Idle windows the protocol itself imposes on a quiet line: the drain after
+// the settling pause, and the read window after every version reply.
+constexpr double DRAIN_SECONDS = 0.1;
+constexpr double VERSION_WINDOW_SECONDS = 0.1;
+
+// Settling, drain and version windows of one connected run with ARGS.
+double protocolWindows(const std::vector<std::string>& args);
 
 struct Measured {
     bool ok = false;        // the run ended with status 0
@@ -18,7 +25,8 @@ struct Measured {
     ChildRun run;
     double roundTrip = 0;   // seconds per word read, probed before and after
     double exchanges = 0;   // the run's own, the probes taken off
-    double bound = 0;       // settling pause plus exchanges times round trip
+    double windows = 0;     // the protocol's settling pause and idle windows
+    double bound = 0;       // windows plus exchanges times round trip
 };
 
 // tarvo -p TERMINAL ARGS against tarvo-sim SIM_OPTIONS.
@@ -41,10 +49,10 @@ struct Predicted {
     bool ok = false;
     std::string error;
     ChildRun run;
-    // The physical lower bound and its parts, in seconds: what the link and
-    // the flash need however fast the host is.
+    // The lower bound and its parts, in seconds: the protocol's own waits
+    // and what the link and the flash need, however fast the host is.
     double bound = 0;
-    double replies = 0, wire = 0, erase = 0, pages = 0;
+    double windows = 0, replies = 0, wire = 0, erase = 0, pages = 0;
 };
 
 Predicted predict(const AdapterModel& model, const std::vector<std::string>& simOptions,

@@ -41,8 +41,8 @@ std::string detailOf(const Predicted& p)
 {
     char text[200];
     snprintf(text, sizeof(text),
-             "settle %.1f + replies %.2f + wire %.2f + erase %.2f + pages %.2f s; host +%.2f s",
-             SETTLE_SECONDS, p.replies, p.wire, p.erase, p.pages, p.run.wallSeconds - p.bound);
+             "windows %.1f + replies %.2f + wire %.2f + erase %.2f + pages %.2f s; host +%.2f s",
+             p.windows, p.replies, p.wire, p.erase, p.pages, p.run.wallSeconds - p.bound);
     return text;
 }
 
@@ -182,17 +182,21 @@ void Bench::printNotes() const
 {
     printf("\nIn-process: the client and the simulated adapter in one process on a virtual "
            "clock, no real I/O.\n"
-           "End to end: tarvo against tarvo-sim on a pseudo-terminal; bound = the %.1f s "
-           "settling pause plus exchanges\n"
-           "  times the round trip probed in the same run; targets: ratio <= %.2f, CPU of -f "
+           "End to end: tarvo against tarvo-sim on a pseudo-terminal; bound = the protocol's "
+           "waits on a quiet line\n"
+           "  (the %.1f s settling pause, the %.1f s drain, %.1f s after each version reply) "
+           "plus exchanges times\n"
+           "  the round trip probed in the same run; targets: ratio <= %.2f, CPU of -f "
            "under %.1f s.\n"
            "Predicted: the same runs under tarvo-sim's model of a real adapter (USB: %u us per "
            "reply; UART: %u us per\n"
-           "  byte at 115200 bit/s; %u us per row erased, %u us per page written); bound = what "
-           "the link and the flash\n"
-           "  need however fast the host; the host's share includes the protocol's idle "
-           "windows.\n",
-           SETTLE_SECONDS, RATIO_TARGET, INSTALL_CPU_TARGET, USB_ADAPTER.replyUs,
+           "  byte at 115200 bit/s; %u us per row erased, %u us per page written); bound = the "
+           "protocol's waits plus\n"
+           "  what the link and the flash need, however fast the host; on a UART the host's "
+           "share includes the\n"
+           "  failed 921600 bit/s attempt and the auto-baud reads.\n",
+           SETTLE_SECONDS, DRAIN_SECONDS, VERSION_WINDOW_SECONDS, RATIO_TARGET,
+           INSTALL_CPU_TARGET, USB_ADAPTER.replyUs,
            UART_ADAPTER.byteUs, USB_ADAPTER.rowEraseUs, USB_ADAPTER.pageWriteUs);
 }
 

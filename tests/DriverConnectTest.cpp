@@ -1,41 +1,23 @@
 // The driver finding and identifying the adapter, run in-process against
 // simulated ports.
-#include <getopt.h>
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "SimPortFactory.h"
+#include "TarvoRun.h"
 #include "TarvoXcon.h"
 
 namespace {
 
-struct DriverRun {
-    int status;
-    std::string out;
-    std::string err;
-};
+using DriverRun = TarvoRun;
 
 DriverRun runTarvo(std::vector<std::string> args, PortFactoryBase& factory)
 {
-    args.insert(args.begin(), "tarvo");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    optind = 0;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = tarvo_main(static_cast<int>(args.size()), argv.data(), factory);
-    DriverRun run{status, testing::internal::GetCapturedStdout(),
-            testing::internal::GetCapturedStderr()};
-    // The action timer measures real time.
-    run.out = std::regex_replace(run.out, std::regex("done in +[0-9.]+ seconds"),
-                                 "done in T seconds");
-    return run;
+    return runTarvoInProcess(std::move(args), factory);
 }
 
 const std::string INFO_256K =

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PosixFd.h"
+
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
@@ -38,23 +40,6 @@ uint64_t monotonicUs()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : _fd(fd) {}
-    ~Fd()
-    {
-        if (_fd >= 0)
-            ::close(_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return _fd; }
-    int* out() { return &_fd; }
-
-private:
-    int _fd;
-};
 
 // Flash changes are saved once the line has been quiet this long, so that a
 // firmware install does not rewrite the file for every page.
@@ -121,16 +106,17 @@ pid_t startCommand(const std::vector<std::string>& command, const std::string& t
 
 int servePty(SimAdapter& adapter, const ServeOptions& options)
 {
-    Fd master, slave;
     termios raw;
     memset(&raw, 0, sizeof(raw));
     cfmakeraw(&raw);
     cfsetispeed(&raw, B115200);
     cfsetospeed(&raw, B115200);
-    if (openpty(master.out(), slave.out(), nullptr, &raw, nullptr) != 0) {
+    int masterFd = -1, slaveFd = -1;
+    if (openpty(&masterFd, &slaveFd, nullptr, &raw, nullptr) != 0) {
         fprintf(stderr, "tarvo-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
+    PosixFd master(masterFd), slave(slaveFd);
     // Our own slave descriptor keeps the line from hanging up between runs.
     fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
     const char* name = ttyname(slave.get());
@@ -150,9 +136,9 @@ int servePty(SimAdapter& adapter, const ServeOptions& options)
     }
 
     // A new opener of the terminal is a new connection to the adapter.
-    Fd watch;
+    PosixFd watch;
 #if defined(__linux__)
-    *watch.out() = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    watch.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (watch.get() >= 0)
         inotify_add_watch(watch.get(), tty.c_str(), IN_OPEN);
 #endif

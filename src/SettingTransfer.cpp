@@ -1,52 +1,12 @@
 // -s and -u: the adapter's setting area to and from a raw 4096-byte file.
-#include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "Device.h"
+#include "FileReplace.h"
 #include "SambaXcon.h"
 #include "StdFile.h"
 #include "TarvoXcon.h"
-
-namespace {
-
-// A new file beside target that no one else is using; empty when none can be made.
-StdFile createBeside(const std::string& target, std::string& tempName)
-{
-    for (int i = 0; i < 100; i++) {
-        tempName = target + ".tmp" + std::to_string(i);
-        // "x": never reuse a file that happens to carry the name.
-        if (FILE* f = fopen(tempName.c_str(), "wbx"))
-            return StdFile(f);
-        if (errno != EEXIST)
-            break;
-    }
-    return nullptr;
-}
-
-// Replaces target with data only once all of it is on disk; a failure leaves
-// target as it was.
-bool replaceFile(const std::string& target, const uint8_t* data, size_t size)
-{
-    std::string tempName;
-    StdFile f = createBeside(target, tempName);
-    if (!f)
-        return false;
-    bool ok = fwrite(data, 1, size, f.get()) == size && fflush(f.get()) == 0;
-    ok = fclose(f.release()) == 0 && ok;
-    std::error_code ec;
-    if (ok)
-        std::filesystem::rename(tempName, target, ec);
-    if (!ok || ec) {
-        std::filesystem::remove(tempName, ec);
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 ActionResult settingSave(Samba& samba, const char* file)
 {
@@ -56,7 +16,8 @@ ActionResult settingSave(Samba& samba, const char* file)
     samba.eepromDump(device::SETTINGS_SIZE, g_eeprom);
 
     ActionResult result = ActionResult::Done;
-    if (!replaceFile(file, g_eeprom, device::SETTINGS_SIZE)) {
+    std::string error;
+    if (!writeFileAtomically(file, g_eeprom, device::SETTINGS_SIZE, error)) {
         printf("Failed to create file %s , abort\n", file);
         result = ActionResult::Failed;
     }

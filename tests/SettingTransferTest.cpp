@@ -142,7 +142,7 @@ TEST_F(SettingTransferTest, FailedSaveKeepsTheOldFileAndFailsTheRun)
 {
     auto adapter = adapterFor(device::CHIP_256K);
     // A name so long that nothing can be made beside it.
-    const std::string longName = _dir.path(std::string(251, 'n'));
+    const std::string longName = _dir.path(std::string(252, 'n'));
     const Bytes old(4096, 0x5A);
     writeFile(longName, old);
     struct Case {

@@ -1,12 +1,45 @@
-// Replacing a file whole: a failed write never leaves a half-written file.
+// The one way any program writes a user's file: an earlier file is never lost
+// or damaged by a failed or interrupted write.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
-// Writes beside the target first (an exclusively created PATH.tmp, .tmp1, ...)
-// and renames over it only once the bytes are all on disk. On failure the
-// target is as it was and error says why.
+// Where a file's new content goes while it is being written.
+class FileSink {
+public:
+    virtual ~FileSink() = default;
+    // False once a write failed; the write then fails with the system's reason.
+    virtual bool write(const uint8_t* data, size_t size) = 0;
+};
+
+// Streams the content into the sink. False abandons the write: error says why,
+// unless it was the sink that failed.
+using FileContent = std::function<bool(FileSink& sink, std::string& error)>;
+
+// Replaces the file at path with the content.
+// - A regular file (reached through any chain of symbolic links, the links
+//   kept) gets the content in a new file beside it, synced to disk, given the
+//   old file's mode and, where permitted, owner and group, then renamed over it.
+//   On any failure, and on SIGINT/SIGTERM/SIGHUP/SIGXFSZ meanwhile, the new file
+//   is removed and the old one is as it was.
+// - A file the process may not open for writing is refused before anything
+//   else happens.
+// - Devices, FIFOs, sockets, files with more than one hard link, and files in
+//   a directory that cannot take another file are written in place: the one
+//   case where a failure can leave part of the new content.
+// On failure error names the file and the system's reason.
+bool replaceFile(const std::string& path, const FileContent& content, std::string& error);
+
+// replaceFile with content already in memory.
 bool writeFileAtomically(const std::string& path, const uint8_t* data, size_t size,
                          std::string& error);
+
+// Adds the content after the end of the file at path, or creates it as
+// replaceFile does when there is none. offset is where the content starts. An
+// existing regular file is synced, and cut back to its old length when the
+// write fails or is interrupted.
+bool appendToFile(const std::string& path, const FileContent& content, uint64_t& offset,
+                  std::string& error);

@@ -19,6 +19,8 @@ ActionResult settingSave(Samba& samba, const char* file)
     std::string error;
     if (!writeFileAtomically(file, g_eeprom, device::SETTINGS_SIZE, error)) {
         printf("Failed to create file %s , abort\n", file);
+        fflush(stdout);
+        fprintf(stderr, "%s\n", error.c_str());
         result = ActionResult::Failed;
     }
     printf("done in %5.3f seconds\n", timer_stop());

@@ -198,8 +198,7 @@ TEST_F(SettingsTool, BadInputIsRefusedAndLeavesTheFileAlone)
              ": not a valid setting area: STATUS_ERR_BAD_FORMAT (no master page); file left "
              "unchanged\n"},
         {{"default", "-o", path("no/such/dir.dat")}, "",
-         "tarvo-settings: cannot create " + path("no/such/dir.dat") +
-             ".tmp: No such file or directory\n"},
+         "tarvo-settings: cannot create " + path("no/such/dir.dat") + ": No such file or directory\n"},
     };
     for (const auto& c : cases) {
         ProcessResult r = settings(c.args);

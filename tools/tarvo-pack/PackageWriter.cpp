@@ -1,10 +1,9 @@
 #include "PackageWriter.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 #include "../../sim/Checksum.h"
+#include "FileReplace.h"
 #include "StdFile.h"
 
 namespace {
@@ -96,31 +95,27 @@ void buildHeader(const PackageRecipe& recipe, uint8_t* header)
         putLe(header + package::HW_VER_OFFSET + 2 * i, recipe.hwVer[i], 2);
 }
 
-bool writeAll(FILE* out, const uint8_t* data, size_t size)
-{
-    return fwrite(data, 1, size, out) == size;
-}
-
-bool streamPackage(FILE* out, PaddedPayload& payload, const PackageRecipe& recipe)
+bool streamPackage(FileSink& out, PaddedPayload& payload, const PackageRecipe& recipe,
+                   const std::string& payloadName, std::string& error)
 {
     uint8_t header[package::HEADER_SIZE];
     buildHeader(recipe, header);
-    if (!writeAll(out, header, sizeof(header)))
+    if (!out.write(header, sizeof(header)))
         return false;
     payload.rewind();
     uint8_t buf[16384];
     while (size_t n = payload.next(buf, sizeof(buf)))
-        if (!writeAll(out, buf, n))
+        if (!out.write(buf, n))
             return false;
-    if (!payload.complete())
+    if (!payload.complete()) {
+        error = "cannot read payload " + payloadName;
         return false;
+    }
     uint8_t cksum[package::CKSUM_SIZE];
     putLe(cksum, recipe.payloadCksum, package::CKSUM_SIZE);
-    if (!writeAll(out, cksum, sizeof(cksum)))
+    if (!out.write(cksum, sizeof(cksum)))
         return false;
-    if (recipe.handling == package::HANDLING_WITH_IMAGE && !writeAll(out, recipe.image, sizeof(recipe.image)))
-        return false;
-    return fflush(out) == 0;
+    return recipe.handling != package::HANDLING_WITH_IMAGE || out.write(recipe.image, sizeof(recipe.image));
 }
 
 }  // namespace
@@ -174,34 +169,17 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
     if (!recipe.plainOverride)
         recipe.plainCksum = plainChecksum(recipe, plainPart, paddedSize);
 
-    std::error_code ec;
-    uint64_t before = 0;
-    bool existed = append && std::filesystem::exists(output, ec);
-    if (existed)
-        before = std::filesystem::file_size(output, ec);
-    if (ec) {
-        error = "cannot read " + output;
-        return false;
+    // A failed write leaves the output as it was: a replaced file untouched,
+    // an appended one cut back.
+    FileContent content = [&](FileSink& out, std::string& reason) {
+        return streamPackage(out, payload, recipe, payloadName, reason);
+    };
+    if (!append) {
+        recipe.offset = 0;
+        return replaceFile(output, content, error);
     }
-    recipe.offset = before;
-
-    StdFile out(fopen(output.c_str(), append ? "ab" : "wb"));
-    if (!out) {
-        error = "cannot create " + output;
-        return false;
-    }
-    bool ok = streamPackage(out.get(), payload, recipe);
-    ok = fclose(out.release()) == 0 && ok;
-    if (!ok) {
-        // Only a regular file is cut back or removed, never a device.
-        if (std::filesystem::is_regular_file(output, ec)) {
-            if (existed)
-                std::filesystem::resize_file(output, before, ec);
-            else
-                std::filesystem::remove(output, ec);
-        }
-        error = "cannot write " + output;
-        return false;
-    }
-    return true;
+    uint64_t offset = 0;
+    bool ok = appendToFile(output, content, offset, error);
+    recipe.offset = offset;
+    return ok;
 }

@@ -205,8 +205,14 @@ bool writeBeside(Handle& temp, const std::wstring& tempName, const std::wstring&
 bool replaceFile(const std::string& path, const FileContent& content, std::string& error)
 {
     const std::wstring wide = widen(path);
-    // Opening the existing file for writing is the write-protection check: a
-    // read-only attribute or a denied ACL refuses the save before anything changes.
+    // Write protection holds before anything changes: the read-only attribute
+    // (which an administrator's open would not stop), then a denied ACL.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = failure("cannot write", path, ERROR_ACCESS_DENIED);
+        return false;
+    }
     Handle existing(CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!existing.valid()) {

@@ -359,7 +359,9 @@ bool replaceFile(const std::string& path, const FileContent& content, std::strin
         return false;
     }
     const bool regular = S_ISREG(st.st_mode);
-    if (!regular || st.st_nlink > 1)
+    // Another user's file stays theirs: a renamed copy would be ours unless we may chown.
+    const bool othersFile = st.st_uid != geteuid() && geteuid() != 0;
+    if (!regular || st.st_nlink > 1 || othersFile)
         return writeInPlace(existing.release(), regular, path, content, error);
 
     std::string target;

@@ -211,6 +211,12 @@ TEST_F(FileReplaceTest, EveryKindOfTargetEndsAsTheContractSays)
              return f;
          },
          As::Nobody, RLIM_INFINITY, 0, "", "ro/f", NEW, 0644, Inode::Kept, {"ro", "ro/f"}, {}},
+        {"another user's writable file stays theirs",
+         [](FileReplaceTest& t) {
+             giveTo(t.dir().path(""), NOBODY);
+             return t.file("f", OLD, 0666);
+         },
+         As::Nobody, RLIM_INFINITY, 0, "", "f", NEW, 0666, Inode::Kept, {"f"}, {}},
         {"255-byte name", [&](FileReplaceTest& t) { return t.file(longName, OLD, 0644); }, As::Caller,
          RLIM_INFINITY, 0, "", longName, NEW, 0644, Inode::Replaced, {longName}, {}},
         {"file-size limit", [](FileReplaceTest& t) { return t.file("f", OLD, 0644); }, As::Caller, 3500, 1,

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,9 @@ public:
     SimFaults faults;
     SimTiming timing;
     SimRecord record;
+    // Called with each command before it is carried out, for tests that act
+    // on the host's side at a given step.
+    std::function<void(const std::string& command)> onCommand;
 
     const SimOptions& options() const { return _options; }
 

@@ -101,6 +101,8 @@ void SimAdapter::execute()
     record.commands.push_back(_command);
     record.exchanges++;
     _commandCount++;
+    if (onCommand)
+        onCommand(_command);
 
     char letter = _command[0];
     std::string body = _command.substr(1, _command.size() - 2);

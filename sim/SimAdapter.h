@@ -47,6 +47,7 @@ struct SimFaults {
     uint32_t corruptTimes = 0;    // ... this many times
     bool silentErase = false;     // "X...#" erases but does not answer
     bool silentInitD = false;     // "x#" does not answer
+    uint32_t stuckByte = 0;       // this flash address does not program (0: none)
     uint32_t goneAfter = 0;       // after command N the device hears and answers nothing more
 };
 

@@ -257,7 +257,8 @@ void SimAdapter::copyToFlash(uint32_t src, uint32_t dst, uint32_t size)
         uint64_t from = std::max<uint64_t>(page, dst);
         uint64_t to = std::min<uint64_t>(page + device::PAGE_SIZE, end);
         for (uint64_t a = from; a < to; a++)
-            _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst)));
+            if (a != faults.stuckByte)  // 0, the default, lies in the protected rows
+                _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst)));
         record.writtenPages.push_back(static_cast<uint32_t>(page));
         pages++;
     }

@@ -59,6 +59,28 @@ private:
     uint64_t _pos = 0;
 };
 
+// The 32-bit wrap-around sum of the bytes, taken eight at a time in four
+// 16-bit lanes; the walk of a large file spends its time here.
+uint32_t addBytes(uint32_t sum, const uint8_t* data, size_t size)
+{
+    constexpr uint64_t LOW_BYTES = 0x00FF00FF00FF00FFull;
+    size_t i = 0;
+    while (size - i >= 8) {
+        uint64_t lanes = 0;
+        // Each word adds at most 510 to a lane: 128 words stay below 65536.
+        for (int w = 0; w < 128 && size - i >= 8; w++, i += 8) {
+            uint64_t word;
+            memcpy(&word, data + i, sizeof(word));
+            lanes += (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
+        }
+        sum += static_cast<uint32_t>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) +
+                                     ((lanes >> 32) & 0xFFFF) + (lanes >> 48));
+    }
+    for (; i < size; i++)
+        sum += data[i];
+    return sum;
+}
+
 template <class Source>
 bool readU32(Source& src, uint32_t& value)
 {
@@ -121,13 +143,15 @@ int checkPackage(Source& src, uint64_t base)
         if (!readU16(src, entry))
             return FW_BAD_HW_VER;
 
+    // Whole 64-byte blocks, many at a time: a payload ending inside one is short.
     uint32_t sum = 0;
-    uint8_t block[package::PAYLOAD_ALIGN];
-    for (uint32_t done = 0; done < total; done += sizeof(block)) {
-        if (!src.read(block, sizeof(block)))
+    uint8_t blocks[64 * package::PAYLOAD_ALIGN];
+    for (uint32_t left = total; left > 0;) {
+        const uint32_t n = left < sizeof(blocks) ? left : static_cast<uint32_t>(sizeof(blocks));
+        if (!src.read(blocks, n))
             return FW_SHORT_PAYLOAD;
-        for (uint8_t byte : block)
-            sum += byte;
+        sum = addBytes(sum, blocks, n);
+        left -= n;
     }
 
     uint32_t stored;

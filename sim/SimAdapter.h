@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct SimFaults {
     uint32_t corruptTimes = 0;    // ... this many times
     bool silentErase = false;     // "X...#" erases but does not answer
     bool silentInitD = false;     // "x#" does not answer
+    uint32_t stuckByte = 0;       // this flash address does not program (0: none)
     uint32_t goneAfter = 0;       // after command N the device hears and answers nothing more
 };
 
@@ -98,6 +100,9 @@ public:
     SimFaults faults;
     SimTiming timing;
     SimRecord record;
+    // Called with each command before it is carried out, for tests that act
+    // on the host's side at a given step.
+    std::function<void(const std::string& command)> onCommand;
 
     const SimOptions& options() const { return _options; }
 

@@ -101,6 +101,8 @@ void SimAdapter::execute()
     record.commands.push_back(_command);
     record.exchanges++;
     _commandCount++;
+    if (onCommand)
+        onCommand(_command);
 
     char letter = _command[0];
     std::string body = _command.substr(1, _command.size() - 2);
@@ -255,7 +257,8 @@ void SimAdapter::copyToFlash(uint32_t src, uint32_t dst, uint32_t size)
         uint64_t from = std::max<uint64_t>(page, dst);
         uint64_t to = std::min<uint64_t>(page + device::PAGE_SIZE, end);
         for (uint64_t a = from; a < to; a++)
-            _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst)));
+            if (a != faults.stuckByte)  // 0, the default, lies in the protected rows
+                _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst)));
         record.writtenPages.push_back(static_cast<uint32_t>(page));
         pages++;
     }

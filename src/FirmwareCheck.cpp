@@ -1,5 +1,8 @@
 #include "FirmwareCheck.h"
 
+#include <climits>
+#include <cstring>
+
 #include "Device.h"
 #include "TarvoXcon.h"
 
@@ -13,89 +16,176 @@ uint32_t g_enc_cksum;
 
 namespace {
 
-// Field reads count whole items only: a partial field is a missing field.
-bool readU32(FILE* f, uint32_t& value)
+// Reads of whole items only: a partial field is a missing field.
+class FileSource {
+public:
+    explicit FileSource(FILE* f) : _f(f) {}
+    // long may be 32 bits wide, so far offsets are reached in steps.
+    void seek(uint64_t offset)
+    {
+        if (offset <= LONG_MAX) {
+            fseek(_f, static_cast<long>(offset), SEEK_SET);
+            return;
+        }
+        fseek(_f, 0, SEEK_SET);
+        while (offset > 0) {
+            long step = offset < LONG_MAX ? static_cast<long>(offset) : LONG_MAX;
+            fseek(_f, step, SEEK_CUR);
+            offset -= static_cast<uint64_t>(step);
+        }
+    }
+    bool read(void* out, size_t size) { return fread(out, size, 1, _f) == 1; }
+
+private:
+    FILE* _f;
+};
+
+class MemorySource {
+public:
+    MemorySource(const uint8_t* data, size_t size) : _data(data), _size(size) {}
+    void seek(uint64_t offset) { _pos = offset; }
+    bool read(void* out, size_t size)
+    {
+        if (_pos > _size || _size - _pos < size)
+            return false;
+        memcpy(out, _data + _pos, size);
+        _pos += size;
+        return true;
+    }
+
+private:
+    const uint8_t* _data;
+    size_t _size;
+    uint64_t _pos = 0;
+};
+
+// The 32-bit wrap-around sum of the bytes, taken eight at a time in four
+// 16-bit lanes; the walk of a large file spends its time here.
+uint32_t addBytes(uint32_t sum, const uint8_t* data, size_t size)
+{
+    constexpr uint64_t LOW_BYTES = 0x00FF00FF00FF00FFull;
+    size_t i = 0;
+    while (size - i >= 8) {
+        uint64_t lanes = 0;
+        // Each word adds at most 510 to a lane: 128 words stay below 65536.
+        for (int w = 0; w < 128 && size - i >= 8; w++, i += 8) {
+            uint64_t word;
+            memcpy(&word, data + i, sizeof(word));
+            lanes += (word & LOW_BYTES) + ((word >> 8) & LOW_BYTES);
+        }
+        sum += static_cast<uint32_t>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) +
+                                     ((lanes >> 32) & 0xFFFF) + (lanes >> 48));
+    }
+    for (; i < size; i++)
+        sum += data[i];
+    return sum;
+}
+
+template <class Source>
+bool readU32(Source& src, uint32_t& value)
 {
     uint8_t b[4];
-    if (fread(b, sizeof(b), 1, f) != 1)
+    if (!src.read(b, sizeof(b)))
         return false;
     value = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
     return true;
 }
 
-bool readU16(FILE* f, uint16_t& value)
+template <class Source>
+bool readU16(Source& src, uint16_t& value)
 {
     uint8_t b[2];
-    if (fread(b, sizeof(b), 1, f) != 1)
+    if (!src.read(b, sizeof(b)))
         return false;
     value = static_cast<uint16_t>(b[0] | (b[1] << 8));
     return true;
 }
 
-bool readU8(FILE* f, uint8_t& value)
-{
-    return fread(&value, 1, 1, f) == 1;
-}
-
-}  // namespace
-
-int FirmwareCheck(int base, FILE* f)
+template <class Source>
+int checkPackage(Source& src, uint64_t base)
 {
     // An offset past the end is not caught here: the next read fails instead.
-    fseek(f, base, SEEK_SET);
+    src.seek(base);
 
     uint32_t sig;
-    if (!readU32(f, sig))
+    if (!readU32(src, sig))
         return FW_NO_SIGNATURE;
     if ((sig & 0xFFFFFF) != (package::signature(0) & 0xFFFFFF) ||
         !device::isKnownType(static_cast<uint8_t>(package::typeLetter(sig))))
         return FW_BAD_SIGNATURE;
     vmd_sigs = sig;
 
-    if (!readU16(f, g_sw_ver))
+    if (!readU16(src, g_sw_ver))
         return FW_NO_SW_VER;
 
-    fseek(f, base + static_cast<long>(package::LOAD_ADDR_OFFSET), SEEK_SET);
+    src.seek(base + package::LOAD_ADDR_OFFSET);
     uint32_t loadAddr;
-    if (!readU32(f, loadAddr) || loadAddr != device::FIRMWARE_BASE)
+    if (!readU32(src, loadAddr) || loadAddr != device::FIRMWARE_BASE)
         return FW_BAD_LOAD_ADDR;
     g_loader_addr = device::FIRMWARE_BASE;
 
     uint32_t total;
-    if (!readU32(f, total))
+    if (!readU32(src, total))
         return FW_NO_TOTAL;
     if (total % package::PAYLOAD_ALIGN != 0)
         return FW_BAD_TOTAL;
     g_fw_total_size = total;
 
-    if (!readU32(f, g_plain_cksum))
+    if (!readU32(src, g_plain_cksum))
         return FW_NO_PLAIN_CKSUM;
 
-    fseek(f, base + static_cast<long>(package::WARM_RESET_OFFSET), SEEK_SET);
+    src.seek(base + package::WARM_RESET_OFFSET);
     // A short read here leaves the old values; the hardware list then fails.
-    readU8(f, g_warm_reset);
-    readU8(f, g_eeprom_handle);
+    src.read(&g_warm_reset, 1);
+    src.read(&g_eeprom_handle, 1);
 
     for (uint16_t& entry : g_hw_ver)
-        if (!readU16(f, entry))
+        if (!readU16(src, entry))
             return FW_BAD_HW_VER;
 
+    // Whole 64-byte blocks, many at a time: a payload ending inside one is short.
     uint32_t sum = 0;
-    uint8_t block[package::PAYLOAD_ALIGN];
-    for (uint32_t done = 0; done < total; done += sizeof(block)) {
-        if (fread(block, sizeof(block), 1, f) != 1)
+    uint8_t blocks[64 * package::PAYLOAD_ALIGN];
+    for (uint32_t left = total; left > 0;) {
+        const uint32_t n = left < sizeof(blocks) ? left : static_cast<uint32_t>(sizeof(blocks));
+        if (!src.read(blocks, n))
             return FW_SHORT_PAYLOAD;
-        for (uint8_t byte : block)
-            sum += byte;
+        sum = addBytes(sum, blocks, n);
+        left -= n;
     }
 
     uint32_t stored;
-    if (!readU32(f, stored))
+    if (!readU32(src, stored))
         return FW_NO_PAYLOAD_CKSUM;
     if (stored != sum)
         return FW_CKSUM_MISMATCH;
     g_enc_cksum = sum;
     return FW_OK;
+}
+
+}  // namespace
+
+int FirmwareCheck(int base, FILE* f)
+{
+    return base < 0 ? FW_NO_SIGNATURE : FirmwareCheckAt(static_cast<uint64_t>(base), f);
+}
+
+int FirmwareCheckAt(uint64_t base, FILE* f)
+{
+    FileSource src(f);
+    return checkPackage(src, base);
+}
+
+int FirmwareCheckBuffer(const uint8_t* data, size_t size)
+{
+    MemorySource src(data, size);
+    return checkPackage(src, 0);
+}
+
+size_t readPackageBytes(FILE* f, uint64_t offset, uint8_t* out, size_t size)
+{
+    FileSource(f).seek(offset);
+    return fread(out, 1, size, f);
 }
 
 const char* firmwareCheckText(int code)

@@ -2,6 +2,7 @@
 // header in the package record below.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -37,6 +38,14 @@ enum FirmwareCheckCode {
 // Checks the package starting base bytes into f. Leaves f just past the
 // payload checksum on success; neither closes f nor restores its position.
 int FirmwareCheck(int base, FILE* f);
+// The same for offsets of any size.
+int FirmwareCheckAt(uint64_t base, FILE* f);
+// The same for the package at the start of a buffer of size bytes: a field
+// past the end is a field that cannot be read.
+int FirmwareCheckBuffer(const uint8_t* data, size_t size);
+
+// Reads up to size bytes from offset of f into out; how many it got.
+size_t readPackageBytes(FILE* f, uint64_t offset, uint8_t* out, size_t size);
 
 // The result in words, for reports.
 const char* firmwareCheckText(int code);

@@ -1,6 +1,6 @@
 // -f: installs the first package of a package file that fits the adapter.
-#include <climits>
 #include <cstdio>
+#include <vector>
 
 #include "Device.h"
 #include "FirmwareCheck.h"
@@ -39,7 +39,7 @@ bool findPackage(FILE* f, uint64_t length, const Adapter& adapter, uint64_t& fwS
 {
     g_loader_addr = device::FIRMWARE_BASE;
     for (fwStart = 0; fwStart < length;) {
-        if (fwStart > INT_MAX || FirmwareCheck(static_cast<int>(fwStart), f) != FW_OK)
+        if (FirmwareCheckAt(fwStart, f) != FW_OK)
             return false;
         if (recordFits(adapter))
             return true;
@@ -48,18 +48,31 @@ bool findPackage(FILE* f, uint64_t length, const Adapter& adapter, uint64_t& fwS
     return false;
 }
 
-// Streams size bytes of the file from offset into flash from the firmware base.
-void streamBlocks(Samba& samba, FILE* f, uint64_t offset, uint32_t size)
+// What reading the taken package into memory found.
+enum class Loaded { Ok, Invalid, ImageIncomplete };
+
+// Reads the package the walk took, header to the end of its setting image,
+// and checks it again there: the file may have changed since the walk, and
+// what is streamed must be what was checked. The record then describes the
+// copy in memory.
+Loaded loadPackage(FILE* f, uint64_t fwStart, const Adapter& adapter, std::vector<uint8_t>& pkg)
 {
-    fseek(f, static_cast<long>(offset), SEEK_SET);
-    uint8_t block_buf[device::BLOCK_SIZE];
+    const uint64_t span = package::span(g_fw_total_size, g_eeprom_handle);
+    pkg.resize(static_cast<size_t>(span));
+    const size_t got = readPackageBytes(f, fwStart, pkg.data(), pkg.size());
+    if (FirmwareCheckBuffer(pkg.data(), got) != FW_OK || !recordFits(adapter))
+        return Loaded::Invalid;
+    // The check ends at the payload sum; a setting image must be there whole.
+    if (got < package::span(g_fw_total_size, g_eeprom_handle))
+        return Loaded::ImageIncomplete;
+    return Loaded::Ok;
+}
+
+// Streams size bytes from data into flash from the firmware base.
+void streamBlocks(Samba& samba, const uint8_t* data, uint32_t size)
+{
     for (uint32_t k = 0; uint64_t{k} * device::BLOCK_SIZE < size; k++) {
-        // The checks made sure the bytes are there; should the file shrink
-        // meanwhile, erased-flash bytes go out and the verification catches it.
-        size_t got = fread(block_buf, 1, sizeof(block_buf), f);
-        for (size_t i = got; i < sizeof(block_buf); i++)
-            block_buf[i] = 0xFF;
-        samba.write(device::RAM_BASE, block_buf, device::BLOCK_SIZE);
+        samba.write(device::RAM_BASE, data + uint64_t{k} * device::BLOCK_SIZE, device::BLOCK_SIZE);
         samba.writeBuffer(device::RAM_BASE, device::FIRMWARE_BASE + k * device::BLOCK_SIZE,
                           device::BLOCK_SIZE);
         if (k % 16 == 0)
@@ -70,7 +83,7 @@ void streamBlocks(Samba& samba, FILE* f, uint64_t offset, uint32_t size)
 
 // Erases, streams the package in the record, verifies and restarts the
 // adapter; true when the written range matches the plain checksum.
-bool installPackage(Samba& samba, FILE* f, uint64_t fwStart, const Adapter& adapter)
+bool installPackage(Samba& samba, const std::vector<uint8_t>& pkg, const Adapter& adapter)
 {
     if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
         g_fw_total_size += package::SETTING_IMAGE_SIZE;
@@ -78,7 +91,7 @@ bool installPackage(Samba& samba, FILE* f, uint64_t fwStart, const Adapter& adap
                     g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
     samba.initD();
     printf("Updating firmware, please wait ");
-    streamBlocks(samba, f, fwStart + package::HEADER_SIZE, g_fw_total_size);
+    streamBlocks(samba, pkg.data() + package::HEADER_SIZE, g_fw_total_size);
     printf("\nDone\n");
 
     uint32_t crc_prog = samba.checksumBuffer(device::FIRMWARE_BASE, adapter.romSize);
@@ -132,23 +145,27 @@ ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, boo
     const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
 
     uint64_t fwStart = 0;
+    std::vector<uint8_t> pkg;
+    Loaded loaded = Loaded::Invalid;
+    if (findPackage(f.get(), length, adapter, fwStart))
+        loaded = loadPackage(f.get(), fwStart, adapter, pkg);
+    f.reset();
+
     ActionResult result = ActionResult::Done;
-    if (!findPackage(f.get(), length, adapter, fwStart)) {
+    if (loaded == Loaded::Invalid) {
         printf("No valid firmware found in %s, abort\n", file);
         result = ActionResult::Failed;
-    } else if (g_eeprom_handle == package::HANDLING_WITH_IMAGE &&
-               fwStart + package::span(g_fw_total_size, g_eeprom_handle) > length) {
+    } else if (loaded == Loaded::ImageIncomplete) {
         // Checked before the erase: a cut-off image would leave the adapter
         // with a setting area that is partly missing.
         printf("Setting image of the firmware package in %s is incomplete, abort\n", file);
         result = ActionResult::Failed;
     } else {
-        if (!installPackage(samba, f.get(), fwStart, adapter))
+        if (!installPackage(samba, pkg, adapter))
             result = ActionResult::Failed;
         restarted = true;
     }
 
-    f.reset();
     printf("done in %5.3f seconds\n", timer_stop());
     return result;
 }

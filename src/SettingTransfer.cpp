@@ -1,6 +1,8 @@
 // -s and -u: the adapter's setting area to and from a raw 4096-byte file.
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "Device.h"
 #include "FileReplace.h"
@@ -20,7 +22,8 @@ ActionResult settingSave(Samba& samba, const char* file)
     if (!writeFileAtomically(file, g_eeprom, device::SETTINGS_SIZE, error)) {
         printf("Failed to create file %s , abort\n", file);
         fflush(stdout);
-        fprintf(stderr, "%s\n", error.c_str());
+        // Its own line, as the exception report is, after the connection text.
+        fprintf(stderr, "\n%s\n", error.c_str());
         result = ActionResult::Failed;
     }
     printf("done in %5.3f seconds\n", timer_stop());
@@ -36,13 +39,21 @@ ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId)
     // file must leave the adapter's settings as they are.
     uint8_t image[device::SETTINGS_SIZE];
     {
+        std::error_code ec;
+        if (std::filesystem::is_directory(file, ec)) {
+            printf("Adapter setting file %s is a directory, abort\n", file);
+            return ActionResult::Abort;
+        }
         StdFile f(fopen(file, "rb"));
         if (!f) {
             printf("Failed in opening adapter setting file %s, abort\n", file);
             return ActionResult::Abort;
         }
         if (fread(image, 1, sizeof(image), f.get()) != sizeof(image)) {
-            printf("Adapter setting file %s is shorter than 4096 bytes, abort\n", file);
+            if (ferror(f.get()))
+                printf("Failed in reading adapter setting file %s, abort\n", file);
+            else
+                printf("Adapter setting file %s is shorter than 4096 bytes, abort\n", file);
             return ActionResult::Abort;
         }
     }
@@ -51,7 +62,9 @@ ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId)
     g_loader_addr = base;
     g_fw_total_size = device::SETTINGS_SIZE;
 
+    // Flushed as it goes, so that a console shows the progress as it happens.
     printf("Clearing adapter setting, please wait ... ");
+    fflush(stdout);
     samba.chipErase(base, 1);
     printf(" Done\n");
 
@@ -60,11 +73,25 @@ ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId)
         samba.write(device::RAM_BASE, image + offset, device::BLOCK_SIZE);
         samba.writeBuffer(device::RAM_BASE, base + offset, device::BLOCK_SIZE);
         printf(".");
+        fflush(stdout);
     }
     printf(" Done\n");
 
     printf("Checksum of adapter setting = 0x%08X\n",
            samba.checksumBuffer(base, device::SETTINGS_SIZE));
+
+    // The checksum is only shown; the area read back tells whether every
+    // byte took.
+    uint8_t written[device::SETTINGS_SIZE];
+    samba.eepromDump(device::SETTINGS_SIZE, written);
+    int differ = 0;
+    for (uint32_t i = 0; i < device::SETTINGS_SIZE; i++)
+        differ += written[i] != image[i];
+    ActionResult result = ActionResult::Done;
+    if (differ != 0) {
+        printf("Adapter setting update failed, %d bytes differ\n", differ);
+        result = ActionResult::Failed;
+    }
     printf("done in %5.3f seconds\n", timer_stop());
-    return ActionResult::Done;
+    return result;
 }

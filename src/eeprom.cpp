@@ -10,6 +10,8 @@ _eeprom_module _eeprom_instance;
 
 namespace {
 
+eeprom_move_refusal _last_move_refusal = EEPROM_MOVE_DONE;
+
 uint8_t rowOf(uint16_t physical_page)
 {
     return static_cast<uint8_t>(physical_page / EEPROM_PAGES_PER_ROW);
@@ -60,8 +62,15 @@ status_code _eeprom_emulator_move_data_to_spare(uint8_t row, uint8_t logical_pag
 
     // Moving into or out of the master row would erase the master page, and
     // a row that does not hold the page being written would lose the write.
-    if (_eeprom_instance.spare_row >= master_row || row == master_row ||
-        (logical[0] != logical_page && logical[1] != logical_page))
+    if (row == master_row)
+        _last_move_refusal = EEPROM_MOVE_MASTER_ROW;
+    else if (_eeprom_instance.spare_row >= master_row)
+        _last_move_refusal = EEPROM_MOVE_NO_FREE_ROW;
+    else if (logical[0] != logical_page && logical[1] != logical_page)
+        _last_move_refusal = EEPROM_MOVE_PAGE_NOT_IN_ROW;
+    else
+        _last_move_refusal = EEPROM_MOVE_DONE;
+    if (_last_move_refusal != EEPROM_MOVE_DONE)
         return STATUS_ERR_BAD_FORMAT;
 
     uint16_t current[2] = {first, static_cast<uint16_t>(first + 1)};
@@ -125,6 +134,8 @@ status_code eeprom_emulator_init()
     // A logical page without any version has nowhere to be read from or
     // written to.
     if (!allPagesMapped())
+        return STATUS_ERR_BAD_FORMAT;
+    if (!_eeprom_emulator_rows_hold_own_pages())
         return STATUS_ERR_BAD_FORMAT;
 
     _eeprom_instance.initialized = true;
@@ -253,4 +264,9 @@ status_code eeprom_emulator_write_buffer(uint16_t offset, const uint8_t* data, u
         buffer[c % EEPROM_PAGE_SIZE] = data[c - offset];
     }
     return eeprom_emulator_write_page(static_cast<uint8_t>(page), buffer);
+}
+
+eeprom_move_refusal eeprom_emulator_last_move_refusal()
+{
+    return _last_move_refusal;
 }

@@ -61,3 +61,13 @@ status_code eeprom_emulator_read_page(uint8_t logical_page, uint8_t* data);
 status_code eeprom_emulator_write_buffer(uint16_t offset, const uint8_t* data, uint16_t length);
 status_code eeprom_emulator_read_buffer(uint16_t offset, uint8_t* data, uint16_t length);
 status_code eeprom_emulator_commit_page_buffer();
+
+// Why the last row move was refused (a page write that returned
+// STATUS_ERR_BAD_FORMAT); EEPROM_MOVE_DONE after a move that went ahead.
+enum eeprom_move_refusal {
+    EEPROM_MOVE_DONE,
+    EEPROM_MOVE_NO_FREE_ROW,      // only the master row is free to move into
+    EEPROM_MOVE_MASTER_ROW,       // the full row is the master row
+    EEPROM_MOVE_PAGE_NOT_IN_ROW,  // the full row does not hold the page written
+};
+eeprom_move_refusal eeprom_emulator_last_move_refusal();

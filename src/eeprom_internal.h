@@ -31,3 +31,8 @@ uint8_t _eeprom_emulator_page_header(uint16_t physical_page);
 void _eeprom_emulator_update_page_mapping();
 void _eeprom_emulator_format_memory();
 status_code _eeprom_emulator_verify_master_page();
+// Whether every row's pages carry only the row's own two logical pages (the
+// ones in its first two pages) and no logical page lives in two rows. A row
+// move copies only a row's own two pages, so anything else would be lost or
+// reverted by it. Free pages and headers past the logical pages do not count.
+bool _eeprom_emulator_rows_hold_own_pages();

@@ -204,6 +204,30 @@ void _eeprom_emulator_format_memory()
     _eeprom_emulator_update_page_mapping();
 }
 
+bool _eeprom_emulator_rows_hold_own_pages()
+{
+    const uint8_t rows = static_cast<uint8_t>(_eeprom_instance.physical_pages / EEPROM_PAGES_PER_ROW);
+    constexpr uint8_t NO_ROW = 0xFF;
+    uint8_t owner[EEPROM_MAX_LOGICAL_PAGES];
+    memset(owner, NO_ROW, sizeof(owner));
+    for (uint8_t row = 0; row < rows; row++) {
+        const uint16_t first = firstPageOfRow(row);
+        const uint8_t own[2] = {_eeprom_emulator_page_header(first),
+                                _eeprom_emulator_page_header(first + 1)};
+        for (uint16_t p = first; p < first + EEPROM_PAGES_PER_ROW; p++) {
+            const uint8_t logical = _eeprom_emulator_page_header(p);
+            if (p == _eeprom_emulator_master_page() || logical >= _eeprom_instance.logical_pages)
+                continue;
+            if (logical != own[0] && logical != own[1])
+                return false;
+            if (owner[logical] != NO_ROW && owner[logical] != row)
+                return false;
+            owner[logical] = row;
+        }
+    }
+    return true;
+}
+
 status_code _eeprom_emulator_verify_master_page()
 {
     _eeprom_page page;

@@ -119,11 +119,36 @@ TEST(EepromEmulator, MoveWithOnlyTheMasterRowFreeIsRefused)
     auto before = snapshot();
 
     EXPECT_EQ(eeprom_emulator_write_page(0, data.data()), STATUS_ERR_BAD_FORMAT);
+    EXPECT_EQ(eeprom_emulator_last_move_refusal(), EEPROM_MOVE_NO_FREE_ROW);
     EXPECT_EQ(snapshot(), before);
     EXPECT_EQ(eeprom_emulator_init(), STATUS_OK);
     Page read;
     ASSERT_EQ(eeprom_emulator_read_page(0, read.data()), STATUS_OK);
     EXPECT_EQ(read, data);
+}
+
+// A full row whose first two pages are not the page being written (its
+// image changed under the open area) is not moved: the write would be lost.
+TEST(EepromEmulator, MoveOfARowWithoutThePageIsRefused)
+{
+    loadDefaultArea();
+    ASSERT_EQ(eeprom_emulator_init(), STATUS_OK);
+    Page data = pageData("new");
+    ASSERT_EQ(eeprom_emulator_write_page(0, data.data()), STATUS_OK);  // row 1 now full
+    ASSERT_EQ(eeprom_emulator_commit_page_buffer(), STATUS_OK);
+    page(4)[0] = 9;
+    page(5)[0] = 8;
+    auto before = snapshot();
+    EXPECT_EQ(eeprom_emulator_write_page(0, data.data()), STATUS_ERR_BAD_FORMAT);
+    EXPECT_EQ(eeprom_emulator_last_move_refusal(), EEPROM_MOVE_PAGE_NOT_IN_ROW);
+    EXPECT_EQ(snapshot(), before);
+
+    // A move that goes ahead clears the reason.
+    loadDefaultArea();
+    ASSERT_EQ(eeprom_emulator_init(), STATUS_OK);
+    ASSERT_EQ(eeprom_emulator_write_page(0, data.data()), STATUS_OK);
+    ASSERT_EQ(eeprom_emulator_write_page(0, data.data()), STATUS_OK);
+    EXPECT_EQ(eeprom_emulator_last_move_refusal(), EEPROM_MOVE_DONE);
 }
 
 TEST(EepromEmulator, AddressesOutsideTheEepromAreRefused)

@@ -193,6 +193,16 @@ TEST(EepromFormat, OpeningChecksSpareRowMasterPageAndPageMap)
          STATUS_ERR_BAD_FORMAT},
         {"only the master row free", {{0x000, 28}}, STATUS_OK},
         {"logical page 1 has no version", {{0x140, 0xFF}}, STATUS_ERR_BAD_FORMAT},
+        // A row move copies only the row's own two pages: a third one in the
+        // row, or one page in two rows, would silently go back to an old copy.
+        {"logical page 0's newest copy in row 3", {{14 * 64, 0}}, STATUS_ERR_BAD_FORMAT},
+        {"logical page 27 in row 1's last page", {{7 * 64, 27}}, STATUS_ERR_BAD_FORMAT},
+        {"logical page 0 also starts the master row", {{60 * 64, 0}}, STATUS_ERR_BAD_FORMAT},
+        {"logical page 1 also second in row 0", {{0 * 64, 28}, {1 * 64, 1}}, STATUS_ERR_BAD_FORMAT},
+        {"row 3's own page 5 in its page 2", {{14 * 64, 5}}, STATUS_OK},
+        {"header 28 in row 3's page 2", {{14 * 64, 28}}, STATUS_OK},
+        {"header 0xFE in row 3's page 3", {{15 * 64, 0xFE}}, STATUS_OK},
+        {"row 14's pages in the master row, row 14 free", {{56 * 64, 0xFF}, {57 * 64, 0xFF}, {60 * 64, 26}, {61 * 64, 27}}, STATUS_OK},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

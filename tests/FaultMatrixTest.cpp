@@ -208,7 +208,9 @@ TEST_F(FaultMatrix, SettingUpdate)
                    {"copy source", "Y20000000,0#", 1},
                    {"copy", "Y0003F000,", 1},
                    {"last copy", "Y0003FFC0,", 1},
-                   {"checksum", "Z", 1}}));
+                   {"checksum", "Z", 1},
+                   {"read-back, first word", "w0003F000,4#", 1},
+                   {"read-back, last word", "w0003FFFC,4#", 1}}));
 }
 
 TEST_F(FaultMatrix, FirmwareUpdate)

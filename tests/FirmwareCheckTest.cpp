@@ -1,6 +1,7 @@
 // FirmwareCheck's result codes and package record on crafted package files.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 
 #include "FirmwareCheck.h"
@@ -12,13 +13,18 @@ namespace {
 
 class FirmwareCheckTest : public testing::Test {
 protected:
-    // Checks bytes as a file, at base.
+    // Checks bytes as a file, at base; at base 0 the check of the same bytes
+    // in memory must come to the same result.
     int check(const Bytes& bytes, int base = 0)
     {
+        const int inMemory = base == 0 ? FirmwareCheckBuffer(bytes.data(), bytes.size()) : 0;
         writeFile(_file, bytes);
         StdFile f(fopen(_file.c_str(), "rb"));
         int code = FirmwareCheck(base, f.get());
         _posAfter = ftell(f.get());
+        if (base == 0) {
+            EXPECT_EQ(inMemory, code) << "in memory";
+        }
         return code;
     }
 
@@ -171,6 +177,25 @@ TEST_F(FirmwareCheckTest, LaterPackageAtItsOffsetLeavesItsOwnValues)
 
     EXPECT_EQ(check(file, static_cast<int>(file.size())), -2);
     EXPECT_EQ(check(file, static_cast<int>(file.size()) + 1000), -2);
+}
+
+TEST_F(FirmwareCheckTest, PackageBeyondTwoGigabytesIsReached)
+{
+    const uint64_t at = 0xC0000000;  // past what an int or a 32-bit long holds
+    const Bytes pkg = buildPackage(payloadOf(64, 9));
+    {
+        std::ofstream out(_file, std::ios::binary | std::ios::trunc);
+        out.seekp(static_cast<std::streamoff>(at));
+        out.write(reinterpret_cast<const char*>(pkg.data()), static_cast<std::streamsize>(pkg.size()));
+        ASSERT_TRUE(out.good());
+    }
+    StdFile f(fopen(_file.c_str(), "rb"));
+    EXPECT_EQ(FirmwareCheckAt(at, f.get()), 0);
+    EXPECT_EQ(g_enc_cksum, byteSum(payloadOf(64, 9).payload));
+    EXPECT_EQ(FirmwareCheckAt(at - 64, f.get()), -3) << "zeros before it are no signature";
+    Bytes back(pkg.size() + 10);
+    EXPECT_EQ(readPackageBytes(f.get(), at, back.data(), back.size()), pkg.size());
+    EXPECT_TRUE(std::equal(pkg.begin(), pkg.end(), back.begin()));
 }
 
 }  // namespace

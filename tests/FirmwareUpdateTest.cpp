@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 #include "Checksum.h"
@@ -30,7 +31,8 @@ protected:
         return flashFile(a, extra);
     }
 
-    TarvoRun flashFile(const Adapter& a, std::vector<std::string> extra = {})
+    TarvoRun flashFile(const Adapter& a, std::vector<std::string> extra = {},
+                       const std::function<void(SimAdapter&)>& arm = nullptr)
     {
         SimOptions options;
         options.chipId = a.chip;
@@ -38,6 +40,8 @@ protected:
         options.typeLetter = a.type;
         _adapter = std::make_shared<SimAdapter>(options);
         _before = _adapter->flash();
+        if (arm)
+            arm(*_adapter);
         SimPortFactory factory;
         factory.addAdapter("SIM", _adapter);
         std::vector<std::string> args = {"-p", "SIM", "-f"};
@@ -302,6 +306,46 @@ TEST_F(FirmwareUpdateTest, FailuresEndWithStatusOne)
         EXPECT_EQ(r.out.substr(r.out.size() - c.outTail.size()), c.outTail);
         EXPECT_EQ(installedSeed(a, {3}), c.written ? 3 : -1);
         EXPECT_EQ(commandsOf('X').size(), c.written ? 1u : 0u);
+    }
+}
+
+// The package is read once, checked in memory and streamed from there: a
+// file cut short or rewritten once the adapter is being erased changes
+// nothing that is installed.
+TEST_F(FirmwareUpdateTest, InstallsWhatWasCheckedWhenTheFileChangesAtTheErase)
+{
+    const Adapter a{device::CHIP_128K, 0x1234, 'N'};
+    auto withImage = [&](uint8_t seed) {
+        PackageFields p = fitting(a, seed);
+        p.handling = 2;
+        p.image = patternBytes(device::SETTINGS_SIZE, static_cast<uint8_t>(seed + 1));
+        return buildPackage(p);
+    };
+    const Bytes pkg = withImage(3);
+    const size_t streamed = device::romSize(a.chip) + device::SETTINGS_SIZE;
+    struct Case {
+        const char* what;
+        Bytes replacement;
+    } cases[] = {
+        {"cut to its header", Bytes(pkg.begin(), pkg.begin() + 48)},
+        {"cut inside the image", Bytes(pkg.begin(), pkg.end() - 100)},
+        {"emptied", {}},
+        {"rewritten with another payload", withImage(7)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(_file, pkg);
+        TarvoRun r = flashFile(a, {}, [&](SimAdapter& sim) {
+            sim.onCommand = [&](const std::string& command) {
+                if (command[0] == 'X')
+                    writeFile(_file, c.replacement);
+            };
+        });
+        EXPECT_EQ(readFile(_file), c.replacement) << "the hook ran";
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("\tFirmware update OK\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(std::equal(pkg.begin() + 48, pkg.begin() + 48 + streamed,
+                               _adapter->flash().begin() + 0x1000));
     }
 }
 

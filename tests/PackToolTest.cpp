@@ -1,6 +1,8 @@
 // tarvo-pack run as a program: what it builds is what the updater accepts.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
 #include "Process.h"
@@ -91,6 +93,84 @@ TEST_F(PackToolTest, ComputedChecksumsPassTheCheckAndCoverTheStreamedRange)
             EXPECT_EQ(Bytes(pkg.end() - 4096, pkg.end()), image);
         }
     }
+}
+
+// Whatever --total says, the plain checksum is the sum of the bytes the
+// update streams from the payload start, as they lie in the file.
+TEST_F(PackToolTest, PlainChecksumCoversExactlyTheStreamedRangeWithAnyTotal)
+{
+    writeFile(_payload, patternBytes(5000, 4));  // padded to 5056
+    writeFile(_settings, patternBytes(4096, 5));
+    struct Case {
+        const char* total;
+        uint8_t handling;
+        size_t range;
+    } cases[] = {
+        {"64", 2, 64 + 4096},      // within the padded payload
+        {"4096", 2, 4096 + 4096},  // payload, its checksum and the image's head
+        {"5056", 2, 5056 + 4096},
+        {"64", 0, 64},
+        {"5056", 1, 5056},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.total) + ", handling " + std::to_string(c.handling));
+        std::vector<std::string> args = {"create", "--type=N", "--hw=1",
+                                         std::string("--total=") + c.total,
+                                         "--handling=" + std::to_string(c.handling)};
+        if (c.handling == 2)
+            args.push_back("--settings=" + _settings);
+        args.insert(args.end(), {_payload, _pkg});
+        ProcessResult r = pack(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        Bytes pkg = readFile(_pkg);
+        ASSERT_GE(pkg.size(), 48 + c.range);
+        const uint32_t plain = pkg[0x10] | pkg[0x11] << 8 | pkg[0x12] << 16 |
+                               static_cast<uint32_t>(pkg[0x13]) << 24;
+        EXPECT_EQ(plain, byteSum(pkg.data() + 48, c.range));
+    }
+}
+
+TEST_F(PackToolTest, DoubleDashEndsTheOptions)
+{
+    writeFile(_payload, patternBytes(64, 6));
+    ProcessResult r = pack({"create", "--type=N", "--hw=1", "--", _payload, _pkg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(checkAt(_pkg, 0), 0);
+    r = pack({"info", "--", _pkg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(endsWith(r.out, "end of file, 1 package\n")) << r.out;
+    // After "--" an option-like word is an operand.
+    r = pack({"create", "--type=N", "--", "--hw=1", _payload, _pkg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "tarvo-pack: create takes a payload file and a package file");
+}
+
+// A walk past 2 GiB: a first package of 2 GiB of zeros (a sparse file), then
+// a second one just beyond 0x80000000.
+TEST_F(PackToolTest, InfoReportsPackagesBeyondTwoGigabytes)
+{
+    PackageFields huge;
+    huge.total = 0x80000000;
+    huge.payloadCksum = 0;
+    huge.plainCksum = 0;
+    Bytes head = buildPackage(huge);  // the header and the checksum; no payload
+    PackageFields small;
+    small.payload = patternBytes(64, 3);
+    const Bytes second = buildPackage(small);
+    {
+        std::ofstream out(_pkg, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(head.data()), 48);
+        out.seekp(48 + 0x80000000LL);
+        out.write(reinterpret_cast<const char*>(head.data() + 48), 4);
+        out.write(reinterpret_cast<const char*>(second.data()), static_cast<std::streamsize>(second.size()));
+        ASSERT_TRUE(out.good());
+    }
+    // Every payload byte is read and summed: allow for a slow build.
+    ProcessResult r = runProcess({binPath("tarvo-pack"), "info", _pkg}, 120000);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Package 2 at offset 0x80000034\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "Walk ends at offset 0x800000A8: end of file, 2 packages\n")) << r.out;
 }
 
 TEST_F(PackToolTest, AppendedPackagesAreWalkedInOrder)

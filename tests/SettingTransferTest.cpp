@@ -7,6 +7,7 @@
 #include "Checksum.h"
 #include "Device.h"
 #include "PackageBuilder.h"
+#include "Process.h"
 #include "SimPortFactory.h"
 #include "TarvoRun.h"
 
@@ -93,7 +94,8 @@ TEST_F(SettingTransferTest, SaveThenRestoreGivesBackTheSameArea)
         EXPECT_EQ(area(*adapter), saved);
         EXPECT_TRUE(std::equal(before.begin(), before.begin() + base, adapter->flash().begin()));
 
-        // Exactly one erase of the area, 64 staged copies into it, one checksum.
+        // Exactly one erase of the area, 64 staged copies into it, one
+        // checksum, then the area read back word by word.
         std::vector<std::string> expected = {"X" + hex8(base).substr(2) + ",0#"};
         for (uint32_t offset = 0; offset < device::SETTINGS_SIZE; offset += 64) {
             char copy[32];
@@ -101,11 +103,15 @@ TEST_F(SettingTransferTest, SaveThenRestoreGivesBackTheSameArea)
             expected.insert(expected.end(), {"S20000000,00000040#", "Y20000000,0#", copy});
         }
         expected.push_back("Z" + hex8(base).substr(2) + ",00001000#");
-        std::vector<std::string> seen;
-        for (const auto& c : adapter->record.commands)
-            if (std::string("SXYZ").find(c[0]) != std::string::npos)
-                seen.push_back(c);
-        EXPECT_EQ(seen, expected);
+        for (uint32_t offset = 0; offset < device::SETTINGS_SIZE; offset += 4) {
+            char read[32];
+            snprintf(read, sizeof(read), "w%08X,4#", base + offset);
+            expected.push_back(read);
+        }
+        const auto& commands = adapter->record.commands;
+        auto erase = std::find_if(commands.begin(), commands.end(),
+                                  [](const std::string& c) { return c[0] == 'X'; });
+        EXPECT_EQ(std::vector<std::string>(erase, commands.end()), expected);
         EXPECT_EQ(adapter->record.erasedRows.front(), base);
         EXPECT_EQ(adapter->record.erasedRows.size(), device::SETTINGS_SIZE / device::ROW_SIZE);
         EXPECT_TRUE(adapter->record.bootloaderTouches.empty());
@@ -114,14 +120,23 @@ TEST_F(SettingTransferTest, SaveThenRestoreGivesBackTheSameArea)
 
 TEST_F(SettingTransferTest, RestoreRefusesAFileItCannotUseWhole)
 {
+    const std::string shorter = "Adapter setting file " + _file + " is shorter than 4096 bytes, abort\n";
+    const std::string dir = _dir.path("settings.d");
+    std::filesystem::create_directory(dir);
+    // Opens, but reading its first page fails: nothing is mapped at address 0.
+    const std::string unreadable = "/proc/self/mem";
     struct Case {
         const char* what;
+        std::string name;
         std::optional<Bytes> file;
         std::string message;
     } cases[] = {
-        {"missing file", std::nullopt, "Failed in opening adapter setting file " + _file + ", abort\n"},
-        {"empty file", Bytes{}, "Adapter setting file " + _file + " is shorter than 4096 bytes, abort\n"},
-        {"4095 bytes", Bytes(4095, 0x11), "Adapter setting file " + _file + " is shorter than 4096 bytes, abort\n"},
+        {"missing file", _file, std::nullopt, "Failed in opening adapter setting file " + _file + ", abort\n"},
+        {"empty file", _file, Bytes{}, shorter},
+        {"4095 bytes", _file, Bytes(4095, 0x11), shorter},
+        {"directory", dir, std::nullopt, "Adapter setting file " + dir + " is a directory, abort\n"},
+        {"read error", unreadable, std::nullopt,
+         "Failed in reading adapter setting file " + unreadable + ", abort\n"},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(_file);
@@ -129,12 +144,48 @@ TEST_F(SettingTransferTest, RestoreRefusesAFileItCannotUseWhole)
             writeFile(_file, *c.file);
         auto adapter = adapterFor(device::CHIP_256K);
         const Bytes before = area(*adapter);
-        TarvoRun r = run(adapter, {"-u", "-R", _file});
+        TarvoRun r = run(adapter, {"-u", "-R", c.name});
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out, "\n" + c.message) << c.what;
         EXPECT_EQ(area(*adapter), before) << c.what;
         EXPECT_TRUE(adapter->record.erasedRows.empty()) << c.what;
         EXPECT_EQ(adapter->record.resets, 0u) << c.what << ": -R must not follow";
+    }
+}
+
+// The area read back after the update must be the file: a flash byte that
+// did not program fails the run, though the rest goes on as printed.
+TEST_F(SettingTransferTest, RestoreFailsWhenAByteDidNotTake)
+{
+    const Bytes image = patternBytes(device::SETTINGS_SIZE, 21);
+    writeFile(_file, image);
+    struct Case {
+        const char* what;
+        uint32_t offset;  // of the stuck byte in the area; 0xFFFFFFFF for none
+        int differ;
+    } cases[] = {
+        {"byte 100 stuck", 100, image[100] != 0xFF},
+        {"last byte stuck", 4095, image[4095] != 0xFF},
+        {"no fault", 0xFFFFFFFF, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.offset == 0xFFFFFFFF || c.differ == 1) << "the pattern must not hold 0xFF there";
+        auto adapter = adapterFor(device::CHIP_128K);
+        if (c.offset != 0xFFFFFFFF)
+            adapter->faults.stuckByte = adapter->settingsBase() + c.offset;
+        TarvoRun r = run(adapter, {"-u", "-R", _file});
+        Bytes expectedArea = image;
+        if (c.offset != 0xFFFFFFFF)
+            expectedArea[c.offset] = 0xFF;
+        EXPECT_EQ(area(*adapter), expectedArea);
+        EXPECT_EQ(r.status, c.differ ? 1 : 0);
+        EXPECT_EQ(r.out, "\nClearing adapter setting, please wait ...  Done\n"
+                         "Updating adapter setting, please wait ... " + UPDATE_DOTS + " Done\n"
+                         "Checksum of adapter setting = " +
+                             hex8(adapterChecksum(expectedArea.data(), expectedArea.size())) + "\n" +
+                             (c.differ ? "Adapter setting update failed, 1 bytes differ\n" : "") +
+                             "done in T seconds\nCPU reset.\n");
     }
 }
 
@@ -156,8 +207,7 @@ TEST_F(SettingTransferTest, FailedSaveSaysWhyAndFailsTheRun)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "\nDownloading Lens Setting ... Failed to create file " + c.target +
                              " , abort\ndone in T seconds\nCPU reset.\n");
-        // On a terminal it is the line after stdout's "abort".
-        EXPECT_EQ(r.err, "Try to open USB device ... " + c.reason + "\n");
+        EXPECT_EQ(r.err, "Try to open USB device ... \n" + c.reason + "\n");
         EXPECT_EQ(adapter->record.resets, 1u) << "the run goes on after a failed save";
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir));
@@ -173,6 +223,35 @@ TEST_F(SettingTransferTest, AdapterFailingDuringTheDumpLeavesTheFileAlone)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Try to open USB device ... \nSAM-BA operation failed\n");
     EXPECT_EQ(readFile(_file), old);
+}
+
+// The real programs over a pseudo-terminal, with stdout a pipe: the progress
+// shows while the adapter works, and a byte that does not program fails the
+// run.
+TEST(SettingTransferEndToEnd, ProgressShowsAsItHappensAndAStuckByteFails)
+{
+    TempDir dir;
+    const std::string file = dir.path("user.dat");
+    writeFile(file, patternBytes(device::SETTINGS_SIZE, 5));
+    // Slow rows and pages keep each stage going long after its text.
+    ChildProcess sim({binPath("tarvo-sim"), "--erase-us=100000", "--page-us=30000",
+                      "--stuck-byte=0x3F800"});
+    ASSERT_TRUE(sim.waitForOutput("\n", 10000));
+    const std::string tty = sim.out().substr(0, sim.out().find('\n'));
+    ChildProcess tarvo({binPath("tarvo"), "-p", tty, "-u", file});
+
+    ASSERT_TRUE(tarvo.waitForOutput("Clearing adapter setting, please wait ... ", 30000));
+    EXPECT_EQ(tarvo.out().find("Done"), std::string::npos) << tarvo.out();
+    ASSERT_TRUE(tarvo.waitForOutput("Updating adapter setting, please wait ... .", 30000));
+    EXPECT_EQ(tarvo.out().find("Checksum"), std::string::npos) << tarvo.out();
+
+    ProcessResult r = tarvo.finish(60000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(UPDATE_DOTS + " Done\nChecksum of adapter setting = 0x"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nAdapter setting update failed, 1 bytes differ\ndone in "),
+              std::string::npos)
+        << r.out;
 }
 
 }  // namespace

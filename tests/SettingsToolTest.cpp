@@ -225,6 +225,8 @@ TEST_F(SettingsTool, ShowNamesWhyAnAreaIsRefused)
         {"magic word", 0xFC0, 0, "STATUS_ERR_BAD_FORMAT (no master page)"},
         {"missing logical page", 0x140, 0xFF,
          "STATUS_ERR_BAD_FORMAT (a logical page has no version)"},
+        {"logical page 0's newest copy in row 3", 14 * 64, 0,
+         "STATUS_ERR_BAD_FORMAT (a row holds another row's logical page)"},
     };
     std::string file = path("bad.dat");
     for (const auto& c : cases) {
@@ -234,6 +236,40 @@ TEST_F(SettingsTool, ShowNamesWhyAnAreaIsRefused)
         ProcessResult r = settings({"show", file});
         EXPECT_EQ(r.status, 1) << c.name;
         EXPECT_EQ(r.out, file + ": not a valid setting area: " + c.reason + "\n") << c.name;
+    }
+}
+
+TEST_F(SettingsTool, SetNamesWhyARowMoveIsRefused)
+{
+    std::vector<uint8_t> noFreeRow = DEFAULT_IMAGE;
+    noFreeRow[0] = 28;  // row 0 in use by no logical page: only the master row is free
+    std::vector<uint8_t> inMasterRow = DEFAULT_IMAGE;
+    inMasterRow[56 * 64] = inMasterRow[57 * 64] = 0xFF;  // row 14's pages 26 and 27 ...
+    inMasterRow[60 * 64] = 26;                           // ... live in the master row
+    inMasterRow[61 * 64] = 27;
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> image;
+        const char* offset;  // its logical page's row has one free page left
+        std::string reason;
+    } cases[] = {
+        {"no free row", noFreeRow, "0", "no free row to move a full row into"},
+        {"master row", inMasterRow, "1560",
+         "the full row is the master row, which a move would erase"},
+    };
+    std::string file = path("user.dat");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(file, c.image);
+        ProcessResult r = settings({"set", file, c.offset, "11"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<uint8_t> before = readFile(file);
+        r = settings({"set", file, c.offset, "22"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "tarvo-settings: " + file +
+                             ": writing the EEPROM bytes failed: STATUS_ERR_BAD_FORMAT (" +
+                             c.reason + "); file left unchanged\n");
+        EXPECT_EQ(readFile(file), before);
     }
 }
 

@@ -32,13 +32,18 @@ bool takesValue(const std::string& name)
     return false;
 }
 
-// Splits "--name=value" and "--name value" into the map; the rest are operands.
+// Splits "--name=value" and "--name value" into the map; the rest are
+// operands, and so is everything after "--".
 bool splitArgs(const std::vector<std::string>& args, std::map<std::string, std::string>& options,
                std::vector<std::string>& operands, std::string& error)
 {
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& arg = args[i];
-        if (arg.compare(0, 2, "--") != 0 || arg == "--") {
+        if (arg == "--") {
+            operands.insert(operands.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+        if (arg.compare(0, 2, "--") != 0) {
             operands.push_back(arg);
             continue;
         }

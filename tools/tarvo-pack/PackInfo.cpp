@@ -1,5 +1,7 @@
 // tarvo-pack info: the package walk of the firmware update, in words.
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "Device.h"
 #include "FirmwareCheck.h"
@@ -47,8 +49,12 @@ void printRecord(int index, uint64_t offset)
 
 }  // namespace
 
-int packInfo(const std::vector<std::string>& args)
+int packInfo(const std::vector<std::string>& given)
 {
+    // "--" ends the options, of which info has none.
+    std::vector<std::string> args = given;
+    if (!args.empty() && args[0] == "--")
+        args.erase(args.begin());
     if (args.size() != 1) {
         fprintf(stderr, "%s: info takes one package file\nTry '%s --help' for more information\n",
                 PROGRAM, PROGRAM);
@@ -60,16 +66,16 @@ int packInfo(const std::vector<std::string>& args)
         fprintf(stderr, "%s: cannot open %s\n", PROGRAM, name);
         return 1;
     }
-    fseek(f.get(), 0, SEEK_END);
-    long end = ftell(f.get());
-    const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
+    // Not ftell: its long may be 32 bits wide.
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(name, ec);
+    const uint64_t length = ec ? 0 : static_cast<uint64_t>(size);
 
     bool valid = true;
     int index = 0;
     uint64_t offset = 0;
     while (offset < length) {
-        int code = offset > INT32_MAX ? FW_NO_SIGNATURE
-                                      : FirmwareCheck(static_cast<int>(offset), f.get());
+        int code = FirmwareCheckAt(offset, f.get());
         if (code != FW_OK) {
             printf("Walk stops at offset 0x%08llX: package %d is invalid, %s (%d)\n",
                    static_cast<unsigned long long>(offset), index + 1, firmwareCheckText(code),

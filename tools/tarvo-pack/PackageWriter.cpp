@@ -56,13 +56,20 @@ private:
     bool _short = false;
 };
 
-// The plain checksum covers the bytes the update streams from the payload
-// start: total, plus the image's 4096 with handling code 2. Past the payload
-// they are the payload checksum and the image's head.
+// The bytes the update streams from the payload start: total, plus the
+// image's 4096 with handling code 2.
+uint64_t streamedRange(const PackageRecipe& recipe)
+{
+    return uint64_t{recipe.total} +
+           (recipe.handling == package::HANDLING_WITH_IMAGE ? package::SETTING_IMAGE_SIZE : 0);
+}
+
+// The plain checksum covers the streamed range. payloadPart is the sum of
+// its bytes within the padded payload; past the payload they are the
+// payload checksum and the image's head.
 uint32_t plainChecksum(const PackageRecipe& recipe, uint32_t payloadPart, uint64_t paddedSize)
 {
-    uint64_t range = uint64_t{recipe.total} +
-                     (recipe.handling == package::HANDLING_WITH_IMAGE ? package::SETTING_IMAGE_SIZE : 0);
+    uint64_t range = streamedRange(recipe);
     if (range <= paddedSize)
         return payloadPart;
     uint64_t rest = range - paddedSize;
@@ -151,7 +158,7 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
     payload.rewind();
     uint32_t payloadSum = 0;
     uint32_t plainPart = 0;
-    uint64_t plainLeft = recipe.total;
+    uint64_t plainLeft = streamedRange(recipe);
     uint8_t buf[16384];
     while (size_t n = payload.next(buf, sizeof(buf))) {
         for (size_t i = 0; i < n; i++)

@@ -95,8 +95,13 @@ std::string areaProblem(status_code status)
             reason = "no free spare row";
         else if (!hasMagicWords())
             reason = "no master page";
-        else
+        else if (std::find(_eeprom_instance.page_map,
+                           _eeprom_instance.page_map + _eeprom_instance.logical_pages,
+                           EEPROM_INVALID_PAGE) !=
+                 _eeprom_instance.page_map + _eeprom_instance.logical_pages)
             reason = "a logical page has no version";
+        else
+            reason = "a row holds another row's logical page";
     } else if (status == STATUS_ERR_IO) {
         const uint8_t* master = g_eeprom + device::SETTINGS_SIZE - device::PAGE_SIZE;
         char text[96];
@@ -107,6 +112,27 @@ std::string areaProblem(status_code status)
         reason = "cannot be opened";
     }
     return std::string(status_code_name(status)) + " (" + reason + ")";
+}
+
+std::string writeProblem(status_code status)
+{
+    std::string reason;
+    if (status == STATUS_ERR_BAD_FORMAT) {
+        switch (eeprom_emulator_last_move_refusal()) {
+        case EEPROM_MOVE_NO_FREE_ROW:
+            reason = " (no free row to move a full row into)";
+            break;
+        case EEPROM_MOVE_MASTER_ROW:
+            reason = " (the full row is the master row, which a move would erase)";
+            break;
+        case EEPROM_MOVE_PAGE_NOT_IN_ROW:
+            reason = " (the full row does not hold the page written)";
+            break;
+        case EEPROM_MOVE_DONE:
+            break;
+        }
+    }
+    return status_code_name(status) + reason;
 }
 
 void printArea(const std::vector<uint8_t>& original)

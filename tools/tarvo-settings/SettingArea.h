@@ -15,6 +15,9 @@ bool openSettingFile(const std::string& path, std::vector<uint8_t>& original, st
 // Why an opened area is unusable, in words, for a status other than STATUS_OK.
 std::string areaProblem(status_code status);
 
+// Why writing into an opened area failed with status, in words.
+std::string writeProblem(status_code status);
+
 // Prints the area as show does; the image must have opened.
 void printArea(const std::vector<uint8_t>& original);
 

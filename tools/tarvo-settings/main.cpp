@@ -159,11 +159,9 @@ int setCommand(const std::string& path, const std::string& offsetText, const std
     status = eeprom_emulator_write_buffer(static_cast<uint16_t>(offset), bytes.data(),
                                           static_cast<uint16_t>(bytes.size()));
     eeprom_emulator_commit_page_buffer();
-    // Opening succeeded, so the only refusal left is a row move with no free
-    // row to move into.
     if (status != STATUS_OK)
-        return fail(path + ": writing the EEPROM bytes failed: " + status_code_name(status) +
-                    " (no free row to move a full row into); file left unchanged");
+        return fail(path + ": writing the EEPROM bytes failed: " + writeProblem(status) +
+                    "; file left unchanged");
     if (!saveSettingFile(path, error))
         return fail(error);
     printf("%s: %zu byte%s written at EEPROM offset %u\n", path.c_str(), bytes.size(),

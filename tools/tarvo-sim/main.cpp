@@ -45,6 +45,7 @@ const char* const HELP =
     "  --silent-erase         the erase command erases but does not answer\n"
     "  --silent-initd         the preparation command x# does not answer\n"
     "  --gone-after=N         after command N the adapter is gone\n"
+    "  --stuck-byte=ADDR      the flash byte at ADDR does not program\n"
     "\n"
     "Timing model (all zero by default: replies are ready at once):\n"
     "  --reply-us=N           microseconds from a command to its reply\n"
@@ -101,7 +102,8 @@ int main(int argc, char** argv)
     enum {
         CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
         STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
-        REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS
+        REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS,
+        STUCK_BYTE
     };
     static const option longOpts[] = {
         {"chip", required_argument, nullptr, CHIP},
@@ -123,6 +125,7 @@ int main(int argc, char** argv)
         {"silent-erase", no_argument, nullptr, SILENT_ERASE},
         {"silent-initd", no_argument, nullptr, SILENT_INITD},
         {"gone-after", required_argument, nullptr, GONE},
+        {"stuck-byte", required_argument, nullptr, STUCK_BYTE},
         {"reply-us", required_argument, nullptr, REPLY_US},
         {"erase-us", required_argument, nullptr, ERASE_US},
         {"page-us", required_argument, nullptr, PAGE_US},
@@ -229,6 +232,11 @@ int main(int argc, char** argv)
             break;
         case SILENT_INITD:
             faults.silentInitD = true;
+            break;
+        case STUCK_BYTE:
+            if (!parseNumber(optarg, UINT32_MAX, v))
+                return usageError("flash address", optarg);
+            faults.stuckByte = static_cast<uint32_t>(v);
             break;
         case REPLY_US:
         case ERASE_US:

@@ -13,14 +13,14 @@ Usage:*) ;;
 esac
 
 words=$(printf '%s\n' "$help" | awk -v name="$name" '
-function option(spec) {
+function option(opt) {
     # "--port=PORT" offers "--port=", "-o FILE" offers "-o".
-    sub(/ .*/, "", spec)
-    if (spec ~ /=/)
-        sub(/=.*/, "=", spec)
-    if (spec ~ /^--?[A-Za-z0-9?]/ && !(spec in seen)) {
-        seen[spec] = 1
-        options = options " " spec
+    sub(/ .*/, "", opt)
+    if (opt ~ /=/)
+        sub(/=.*/, "=", opt)
+    if (opt ~ /^--?[A-Za-z0-9?]/ && !(opt in seen)) {
+        seen[opt] = 1
+        options = options " " opt
     }
 }
 function command(word) {
@@ -46,10 +46,10 @@ function command(word) {
 /^[^ ]/ { section = $0; next }
 # An option line: the options up to the first run of two spaces.
 /^ +-/ && match($0, /[^ ]/) <= 7 {
-    spec = $0
-    sub(/^ +/, "", spec)
-    sub(/  .*/, "", spec)
-    n = split(spec, parts, ", *")
+    opt = $0
+    sub(/^ +/, "", opt)
+    sub(/  .*/, "", opt)
+    n = split(opt, parts, ", *")
     for (i = 1; i <= n; i++)
         option(parts[i])
     next

@@ -21,3 +21,8 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake g++ make libgtest-dev)
+# scripts/package: dpkg-shlibdeps and dpkg-buildflags, file (CPack finds the
+# programs with it), the Windows cross-compiler.
+PACKAGE_PACKAGES=(dpkg-dev file g++-mingw-w64-x86-64-posix)
+# scripts/package-check: the package's lint, its manual pages, the zip under Wine.
+PACKAGE_CHECK_PACKAGES=(lintian man-db unzip wine wine64 binutils-mingw-w64-x86-64)

@@ -21,6 +21,13 @@ public:
     virtual SerialPort::Ptr create(const std::string& name) = 0;
     // A closed port with the given USB flag; nothing is probed.
     virtual SerialPort::Ptr create(const std::string& name, bool isUsb) = 0;
+    // Whether this user lacks the permission to open the named port; asked
+    // after an open failed, so the user learns why.
+    virtual bool accessDenied(const std::string& name)
+    {
+        (void)name;
+        return false;
+    }
 };
 
 // The platform's factory, under the name the driver uses.

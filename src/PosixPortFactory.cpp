@@ -1,6 +1,10 @@
 #include "PosixPortFactory.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -72,6 +76,14 @@ SerialPort::Ptr PosixPortFactory::create(const std::string& name)
 SerialPort::Ptr PosixPortFactory::create(const std::string& name, bool isUsb)
 {
     return SerialPort::Ptr(new PosixSerialPort(name, isUsb));
+}
+
+bool PosixPortFactory::accessDenied(const std::string& name)
+{
+    // Asks without opening: a port that failed for another reason is left
+    // alone, and its modem lines untouched.
+    return ::faccessat(AT_FDCWD, name.c_str(), R_OK | W_OK, AT_EACCESS) != 0 &&
+           (errno == EACCES || errno == EPERM);
 }
 
 bool PosixPortFactory::naturalLess(const std::string& a, const std::string& b)

@@ -20,6 +20,7 @@ public:
     std::string next() override;
     SerialPort::Ptr create(const std::string& name) override;
     SerialPort::Ptr create(const std::string& name, bool isUsb) override;
+    bool accessDenied(const std::string& name) override;
 
     // Orders names as people count: digit runs by value, so ttyACM2 < ttyACM10.
     static bool naturalLess(const std::string& a, const std::string& b);

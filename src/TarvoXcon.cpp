@@ -105,6 +105,11 @@ int runActions(Samba& samba, PortFactoryBase& portFactory, const char* file)
         SerialPort::Ptr port = portFactory.create(config.portArg, true);
         if (!samba.connect(std::move(port), 115200)) {
             fprintf(stderr, "No device found on %s\n", config.portArg.c_str());
+            if (portFactory.accessDenied(config.portArg))
+                fprintf(stderr,
+                        "Permission denied: add your user to the 'dialout' group (or the group "
+                        "that owns %s) and log in again\n",
+                        config.portArg.c_str());
             return 1;
         }
     } else {

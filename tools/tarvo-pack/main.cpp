@@ -37,6 +37,7 @@ void printHelp()
     printf(
         "Usage: %s info PACKAGE-FILE\n"
         "       %s create [OPTION...] PAYLOAD PACKAGE-FILE\n"
+        "       %s --help | --version\n"
         "\n"
         "info walks a package file package by package, as the firmware update does,\n"
         "prints each package's header and says where and why the walk stops.\n"
@@ -75,7 +76,7 @@ void printHelp()
         "payload checksum and the first 4092 bytes of the setting image). It is\n"
         "computed with the simulated adapter's checksum (a 32-bit wrap-around byte\n"
         "sum); a real adapter's boot monitor may compute another one.\n",
-        PROGRAM, PROGRAM);
+        PROGRAM, PROGRAM, PROGRAM);
 }
 
 }  // namespace
@@ -92,6 +93,10 @@ int main(int argc, char** argv)
     args.erase(args.begin());
     if (command == "-h" || command == "--help") {
         printHelp();
+        return 0;
+    }
+    if (command == "--version") {
+        printf("%s %s\n", PROGRAM, TARVO_VERSION);
         return 0;
     }
     if (command == "info")

@@ -30,6 +30,7 @@ const char* const HELP_TEXT =
     "                             decimal or 0x hex), e.g. set user.dat 0x78 00\n"
     "  format -o FILE             Write an empty, freshly formatted setting area\n"
     "  -h, --help                 Display this help text\n"
+    "  --version                  Display the version\n"
     "\n"
     "Files are replaced only once the new image is complete.\n";
 
@@ -181,6 +182,10 @@ int main(int argc, char** argv)
     std::string path;
     if (command == "-h" || command == "--help") {
         fputs(HELP_TEXT, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        printf("%s %s\n", PROGRAM, TARVO_VERSION);
         return 0;
     }
     if (command == "show") {

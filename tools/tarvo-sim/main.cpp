@@ -61,7 +61,8 @@ const char* const HELP =
     "  --stats=FILE           at exit, write the counters (exchanges, commands, rows\n"
     "                         erased, pages written, replies, bytes each way, ...) to\n"
     "                         FILE\n"
-    "  -h, --help             show this text\n";
+    "  -h, --help             show this text\n"
+    "  --version              show the version\n";
 
 bool parseNumber(const char* text, unsigned long long max, unsigned long long& value)
 {
@@ -102,7 +103,7 @@ int main(int argc, char** argv)
     enum {
         CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
         STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
-        REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS,
+        REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
         STUCK_BYTE
     };
     static const option longOpts[] = {
@@ -134,6 +135,7 @@ int main(int argc, char** argv)
         {"link-path", required_argument, nullptr, LINK_PATH},
         {"stats", required_argument, nullptr, STATS},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, VERSION},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -264,6 +266,9 @@ int main(int argc, char** argv)
             break;
         case 'h':
             fputs(HELP, stdout);
+            return 0;
+        case VERSION:
+            printf("tarvo-sim %s\n", TARVO_VERSION);
             return 0;
         default:
             fprintf(stderr, "Try 'tarvo-sim --help' for more information\n");

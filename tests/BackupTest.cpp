@@ -220,6 +220,10 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     EXPECT_EQ(r.out, "\nThe backup is of adapter SN AB123456, PCB Ver 0x0203; this one is SN "
                      "ZZ999999, PCB Ver 0x0203: restore refused (--force restores it anyway)\n");
     EXPECT_NE(stats().find("rows_erased 0\npages_written 0\n"), std::string::npos);
+    r = backup({"restore", _dir.path("")});  // no adapter.txt: not a backup
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("holds no complete backup"), std::string::npos) << r.out;
+    EXPECT_NE(stats().find("rows_erased 0\npages_written 0\n"), std::string::npos);
 
     r = backup({"save", _saved}, {"--fw-version=0x0A030777"});
     EXPECT_EQ(r.status, 1);

@@ -12,9 +12,10 @@ constexpr int PROBES = 300;
 // Well past the simulated monitor's restart after a jump or reset.
 constexpr int QUIET_MS = 200;
 
-std::vector<std::string> tarvoArgs(const std::string& tty, const std::vector<std::string>& args)
+std::vector<std::string> programArgs(const std::string& program, const std::string& tty,
+                                     const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {binPath("tarvo"), "-p", tty};
+    std::vector<std::string> argv = {binPath(program), "-p", tty};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -24,8 +25,9 @@ std::vector<std::string> tarvoArgs(const std::string& tty, const std::vector<std
 double protocolWindows(const std::vector<std::string>& args)
 {
     int versionQueries = 1;  // the connection's own
+    // tarvo -i and tarvo-backup save each ask once more, for the report.
     for (const std::string& a : args)
-        versionQueries += a == "-i";
+        versionQueries += a == "-i" || a == "save";
     return SETTLE_SECONDS + DRAIN_SECONDS + versionQueries * VERSION_WINDOW_SECONDS;
 }
 
@@ -33,8 +35,8 @@ const AdapterModel USB_ADAPTER = {"usb", 1000, 6000, 2500, 0};
 // 10 bit times at 115200 bit/s, as the simulator counts them.
 const AdapterModel UART_ADAPTER = {"uart", 0, 6000, 2500, 10000000 / 115200};
 
-Measured measure(const std::vector<std::string>& simOptions, const std::vector<std::string>& args,
-                 const std::string& workDir)
+Measured measure(const std::string& program, const std::vector<std::string>& simOptions,
+                 const std::vector<std::string>& args, const std::string& workDir)
 {
     Measured m;
     SimServer sim;
@@ -43,7 +45,7 @@ Measured measure(const std::vector<std::string>& simOptions, const std::vector<s
         return m;
     }
     double before = sim.probeRoundTrip(PROBES);
-    m.run = runChild(tarvoArgs(sim.tty(), args), workDir + "/tarvo.out");
+    m.run = runChild(programArgs(program, sim.tty(), args), workDir + "/tarvo.out");
     // The run's last command may still be on its way to the simulator; a
     // jump would stop its monitor right under the probe.
     std::this_thread::sleep_for(std::chrono::milliseconds(QUIET_MS));
@@ -65,7 +67,8 @@ Measured measure(const std::vector<std::string>& simOptions, const std::vector<s
     return m;
 }
 
-Predicted predict(const AdapterModel& model, const std::vector<std::string>& simOptions,
+Predicted predict(const AdapterModel& model, const std::string& program,
+                  const std::vector<std::string>& simOptions,
                   const std::vector<std::string>& args, const std::string& workDir)
 {
     Predicted p;
@@ -84,7 +87,7 @@ Predicted predict(const AdapterModel& model, const std::vector<std::string>& sim
         p.error = "tarvo-sim served no terminal";
         return p;
     }
-    p.run = runChild(tarvoArgs(sim.tty(), args), workDir + "/tarvo.out");
+    p.run = runChild(programArgs(program, sim.tty(), args), workDir + "/tarvo.out");
     auto c = sim.stop();
     if (p.run.status != 0)
         p.error = "exit status " + std::to_string(p.run.status);

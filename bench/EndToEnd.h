@@ -29,9 +29,9 @@ struct Measured {
     double bound = 0;       // windows plus exchanges times round trip
 };
 
-// tarvo -p TERMINAL ARGS against tarvo-sim SIM_OPTIONS.
-Measured measure(const std::vector<std::string>& simOptions, const std::vector<std::string>& args,
-                 const std::string& workDir);
+// PROGRAM -p TERMINAL ARGS against tarvo-sim SIM_OPTIONS.
+Measured measure(const std::string& program, const std::vector<std::string>& simOptions,
+                 const std::vector<std::string>& args, const std::string& workDir);
 
 // A real adapter's costs, as the timing model takes them.
 struct AdapterModel {
@@ -55,5 +55,6 @@ struct Predicted {
     double windows = 0, replies = 0, wire = 0, erase = 0, pages = 0;
 };
 
-Predicted predict(const AdapterModel& model, const std::vector<std::string>& simOptions,
+Predicted predict(const AdapterModel& model, const std::string& program,
+                  const std::vector<std::string>& simOptions,
                   const std::vector<std::string>& args, const std::string& workDir);

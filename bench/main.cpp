@@ -1,7 +1,7 @@
 // tarvo-bench: measures the client, the real programs over a pseudo-
 // terminal, the predicted times on a real adapter, the scan and the memory,
 // and prints one table. Usage: tarvo-bench [--quick] (--quick leaves out
-// the longest prediction, a firmware install over a UART).
+// the longest predictions, a firmware install and a backup over a UART).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,6 +26,7 @@ struct Action {
     std::vector<std::string> sim;  // tarvo-sim options
     std::vector<std::string> args;
     bool predicted;                // also run under the real adapter's model
+    std::string program = "tarvo";
 };
 
 std::string detailOf(const Measured& m)
@@ -65,6 +66,7 @@ private:
     TempDir _dir;
     Table _table;
     std::vector<Action> _actions;
+    std::string _pkg256;
     long _installPeakKb = 0;
     int _failures = 0;
     int _missed = 0;
@@ -80,7 +82,7 @@ bool Bench::prepare()
 {
     const std::string settings = _dir.file("settings.dat");
     const std::string pkg128 = _dir.file("fw-128k.pkg");
-    const std::string pkg256 = _dir.file("fw-256k.pkg");
+    const std::string pkg256 = _pkg256 = _dir.file("fw-256k.pkg");
     if (!makeSettings(settings) || !makePackage(_dir.path(), "128k", pkg128) ||
         !makePackage(_dir.path(), "256k", pkg256))
         return false;
@@ -90,6 +92,8 @@ bool Bench::prepare()
         {"tarvo -u", {}, {"-u", settings}, true},
         {"tarvo -f, 128 KB chip", {"--chip=128k"}, {"-f", pkg128}, false},
         {"tarvo -f, 256 KB chip", {}, {"-f", pkg256}, true},
+        {"tarvo-backup save, 256 KB chip", {}, {"--force", "save", _dir.file("backup")}, true,
+         "tarvo-backup"},
     };
     return true;
 }
@@ -103,7 +107,7 @@ void Bench::inProcess()
     _table.row("one 64-byte firmware block", micros(f.perBlock), 0, 0,
                "staged in RAM, copied to flash: 3 commands");
     _table.row("one setting-area word read", micros(f.perWord));
-    double install = installCpuSeconds(_actions.back().args[1]);
+    double install = installCpuSeconds(_pkg256);
     if (install < 0)
         return fail("whole 256 KB install", "tarvo -f did not end with status 0");
     _table.row("whole 256 KB install", seconds(install), 0, 0,
@@ -114,7 +118,7 @@ void Bench::endToEnd()
 {
     _table.section("End to end, wall time");
     for (const Action& a : _actions) {
-        Measured m = measure(a.sim, a.args, _dir.path());
+        Measured m = measure(a.program, a.sim, a.args, _dir.path());
         if (!m.ok) {
             fail(a.label, m.error);
             continue;
@@ -134,11 +138,11 @@ void Bench::predictions()
     _table.section("Predicted on a real adapter");
     for (const AdapterModel* model : {&USB_ADAPTER, &UART_ADAPTER}) {
         for (const Action& a : _actions) {
-            bool longest = model == &UART_ADAPTER && a.args[0] == "-f";
+            bool longest = model == &UART_ADAPTER && (a.args[0] == "-f" || a.program != "tarvo");
             if (!a.predicted || (_quick && longest))
                 continue;
             std::string what = a.label + ", " + model->link;
-            Predicted p = predict(*model, a.sim, a.args, _dir.path());
+            Predicted p = predict(*model, a.program, a.sim, a.args, _dir.path());
             if (!p.ok) {
                 fail(what, p.error);
                 continue;
@@ -154,7 +158,7 @@ void Bench::memory()
     const std::string file = _dir.file("fw-long.pkg");
     if (!makeLongFile(_dir.path(), "256k", LONG_FILE_PACKAGES, file))
         return fail("long package file", "tarvo-pack failed");
-    Measured m = measure({}, {"-f", file}, _dir.path());
+    Measured m = measure("tarvo", {}, {"-f", file}, _dir.path());
     if (!m.ok)
         return fail("long package file", m.error);
     char detail[120];

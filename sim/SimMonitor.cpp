@@ -175,6 +175,8 @@ void SimAdapter::execute()
                 std::string bytes;
                 for (uint32_t i = 0; i < std::min(value, RAW_REPLY_MAX); i++)
                     bytes.push_back(static_cast<char>(readMem8(addr + i)));
+                if (takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
+                    bytes[faults.wrongReadAddr - addr] ^= '\xFF';
                 reply(bytes);
             }
         }
@@ -223,6 +225,15 @@ void SimAdapter::touchBootloader(uint32_t addr, uint32_t size)
 {
     if (size > 0 && addr < device::BOOTLOADER_END)
         record.bootloaderTouches.push_back(addr);
+}
+
+bool SimAdapter::takeWrongRead(uint32_t addr, uint32_t size)
+{
+    if (!faults.wrongRead || faults.wrongReadAddr < addr ||
+        faults.wrongReadAddr - addr >= size || _wrongReadsGiven >= faults.wrongReadTimes)
+        return false;
+    _wrongReadsGiven++;
+    return true;
 }
 
 // Whole rows from the one holding addr; the bootloader's rows are

@@ -188,6 +188,34 @@ size_t readPackageBytes(FILE* f, uint64_t offset, uint8_t* out, size_t size)
     return fread(out, 1, size, f);
 }
 
+bool packageFits(const PackageTarget& target)
+{
+    bool hwMatch = false;
+    for (uint16_t entry : g_hw_ver)
+        hwMatch = hwMatch || package::hwMatches(entry, target.hwver);
+
+    bool typeMatch;
+    if (device::isKnownType(target.ringType))
+        typeMatch = vmd_sigs == package::signature(static_cast<char>(target.ringType));
+    else
+        typeMatch = target.ringType == 0xFF;  // any other letter only passes under -I
+
+    return hwMatch && typeMatch && g_fw_total_size == target.romSize;
+}
+
+bool findFittingPackage(FILE* f, uint64_t length, const PackageTarget& target, uint64_t& fwStart)
+{
+    g_loader_addr = device::FIRMWARE_BASE;
+    for (fwStart = 0; fwStart < length;) {
+        if (FirmwareCheckAt(fwStart, f) != FW_OK)
+            return false;
+        if (packageFits(target))
+            return true;
+        fwStart += package::span(g_fw_total_size, g_eeprom_handle);
+    }
+    return false;
+}
+
 const char* firmwareCheckText(int code)
 {
     switch (code) {

@@ -49,3 +49,20 @@ size_t readPackageBytes(FILE* f, uint64_t offset, uint8_t* out, size_t size);
 
 // The result in words, for reports.
 const char* firmwareCheckText(int code);
+
+// What the package walk matches a package against.
+struct PackageTarget {
+    uint32_t romSize;   // the chip's firmware region
+    uint16_t hwver;     // identity word bits 0..15
+    uint8_t ringType;   // identity word bits 16..23
+};
+
+// Whether the package in the record fits: a hardware-version entry accepts
+// hwver, the signature carries the adapter's letter (any letter for 0xFF),
+// and the total is the whole firmware region.
+bool packageFits(const PackageTarget& target);
+
+// Walks the file of the given length from its start as the firmware update
+// does; true with the record and fwStart of the first fitting package. Stops
+// at the first package that fails its check.
+bool findFittingPackage(FILE* f, uint64_t length, const PackageTarget& target, uint64_t& fwStart);

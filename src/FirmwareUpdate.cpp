@@ -10,44 +10,6 @@
 
 namespace {
 
-// What the identity word and the chip say about the adapter.
-struct Adapter {
-    uint32_t romSize;
-    uint16_t hwver;
-    uint8_t ringType;
-};
-
-// Whether the package in the record fits the adapter.
-bool recordFits(const Adapter& adapter)
-{
-    bool hwMatch = false;
-    for (uint16_t entry : g_hw_ver)
-        hwMatch = hwMatch || package::hwMatches(entry, adapter.hwver);
-
-    bool typeMatch;
-    if (device::isKnownType(adapter.ringType))
-        typeMatch = vmd_sigs == package::signature(static_cast<char>(adapter.ringType));
-    else
-        typeMatch = adapter.ringType == 0xFF;  // any other letter only passes under -I
-
-    return hwMatch && typeMatch && g_fw_total_size == adapter.romSize;
-}
-
-// Walks the file from its start; true with the record and fwStart of the first
-// fitting package. Stops at the first package that fails its check.
-bool findPackage(FILE* f, uint64_t length, const Adapter& adapter, uint64_t& fwStart)
-{
-    g_loader_addr = device::FIRMWARE_BASE;
-    for (fwStart = 0; fwStart < length;) {
-        if (FirmwareCheckAt(fwStart, f) != FW_OK)
-            return false;
-        if (recordFits(adapter))
-            return true;
-        fwStart += package::span(g_fw_total_size, g_eeprom_handle);
-    }
-    return false;
-}
-
 // What reading the taken package into memory found.
 enum class Loaded { Ok, Invalid, ImageIncomplete };
 
@@ -55,12 +17,12 @@ enum class Loaded { Ok, Invalid, ImageIncomplete };
 // and checks it again there: the file may have changed since the walk, and
 // what is streamed must be what was checked. The record then describes the
 // copy in memory.
-Loaded loadPackage(FILE* f, uint64_t fwStart, const Adapter& adapter, std::vector<uint8_t>& pkg)
+Loaded loadPackage(FILE* f, uint64_t fwStart, const PackageTarget& adapter, std::vector<uint8_t>& pkg)
 {
     const uint64_t span = package::span(g_fw_total_size, g_eeprom_handle);
     pkg.resize(static_cast<size_t>(span));
     const size_t got = readPackageBytes(f, fwStart, pkg.data(), pkg.size());
-    if (FirmwareCheckBuffer(pkg.data(), got) != FW_OK || !recordFits(adapter))
+    if (FirmwareCheckBuffer(pkg.data(), got) != FW_OK || !packageFits(adapter))
         return Loaded::Invalid;
     // The check ends at the payload sum; a setting image must be there whole.
     if (got < package::span(g_fw_total_size, g_eeprom_handle))
@@ -83,7 +45,7 @@ void streamBlocks(Samba& samba, const uint8_t* data, uint32_t size)
 
 // Erases, streams the package in the record, verifies and restarts the
 // adapter; true when the written range matches the plain checksum.
-bool installPackage(Samba& samba, const std::vector<uint8_t>& pkg, const Adapter& adapter)
+bool installPackage(Samba& samba, const std::vector<uint8_t>& pkg, const PackageTarget& adapter)
 {
     if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
         g_fw_total_size += package::SETTING_IMAGE_SIZE;
@@ -123,7 +85,7 @@ ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, boo
                             bool& restarted)
 {
     restarted = false;
-    Adapter adapter;
+    PackageTarget adapter;
     adapter.romSize = device::romSize(chipId);
     uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
     adapter.hwver = static_cast<uint16_t>(identity & 0xFFFF);
@@ -147,7 +109,7 @@ ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, boo
     uint64_t fwStart = 0;
     std::vector<uint8_t> pkg;
     Loaded loaded = Loaded::Invalid;
-    if (findPackage(f.get(), length, adapter, fwStart))
+    if (findFittingPackage(f.get(), length, adapter, fwStart))
         loaded = loadPackage(f.get(), fwStart, adapter, pkg);
     f.reset();
 

@@ -4,16 +4,30 @@
 #include "SambaXcon.h"
 #include "TarvoXcon.h"
 
-void infoReport(Samba& samba, uint32_t chipId)
+void infoLines(Samba& samba, uint32_t chipId, const std::function<void(const std::string&)>& line)
 {
-    printf("\n");
-    timer_start();
-    printf("Bootloader Version: %s\n", samba.version().c_str());
+    char text[160];
+    line("Bootloader Version: " + samba.version() + "\n");
 
     uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
     uint32_t serialLo = samba.readWord(device::SERIAL_ADDR_LO);
     uint32_t serialHi = samba.readWord(device::SERIAL_ADDR_HI);
+    snprintf(text, sizeof(text), "Adapter SN: %s , PCB Ver: 0x%04X\n",
+             serialText(serialLo, serialHi).c_str(), identity & 0xFFFF);
+    line(text);
 
+    g_loader_addr = device::settingsBase(chipId);
+    uint32_t fwVersion = samba.readWord(g_loader_addr - 16);
+    uint32_t fwExtra = samba.readWord(g_loader_addr - 12);
+    snprintf(text, sizeof(text),
+             "Firmware Version: 0x%04X\nROM Version: 0x%02X\nPre0=%d, Pre1=%d\nType=%c\n",
+             fwVersion & 0xFFFF, (fwVersion >> 16) & 0xFF, static_cast<int>(fwVersion >> 24),
+             static_cast<int>(fwExtra & 0xFF), static_cast<char>((fwExtra >> 8) & 0xFF));
+    line(text);
+}
+
+std::string serialText(uint32_t serialLo, uint32_t serialHi)
+{
     // Printed as stored; a zero byte among the eight ends the text early.
     char serial[10] = {};
     for (int i = 0; i < 4; i++) {
@@ -21,13 +35,13 @@ void infoReport(Samba& samba, uint32_t chipId)
         serial[4 + i] = static_cast<char>(serialHi >> (8 * i));
     }
     serial[8] = 0;
-    printf("Adapter SN: %s , PCB Ver: 0x%04X\n", serial, identity & 0xFFFF);
+    return serial;
+}
 
-    g_loader_addr = device::settingsBase(chipId);
-    uint32_t fwVersion = samba.readWord(g_loader_addr - 16);
-    uint32_t fwExtra = samba.readWord(g_loader_addr - 12);
-    printf("Firmware Version: 0x%04X\nROM Version: 0x%02X\nPre0=%d, Pre1=%d\nType=%c\n",
-           fwVersion & 0xFFFF, (fwVersion >> 16) & 0xFF, static_cast<int>(fwVersion >> 24),
-           static_cast<int>(fwExtra & 0xFF), static_cast<char>((fwExtra >> 8) & 0xFF));
+void infoReport(Samba& samba, uint32_t chipId)
+{
+    printf("\n");
+    timer_start();
+    infoLines(samba, chipId, [](const std::string& text) { fputs(text.c_str(), stdout); });
     printf("done in %5.3f seconds\n", timer_stop());
 }

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <exception>
 
-#include "Device.h"
-#include "PortFactory.h"
 #include "SambaXcon.h"
 
 TarvoConfig::TarvoConfig()
@@ -100,34 +98,9 @@ int runActions(Samba& samba, PortFactoryBase& portFactory, const char* file)
     if (config.debug)
         samba.setDebug(true);
 
-    if (config.port) {
-        fprintf(stderr, "Try to open USB device ... ");
-        SerialPort::Ptr port = portFactory.create(config.portArg, true);
-        if (!samba.connect(std::move(port), 115200)) {
-            fprintf(stderr, "No device found on %s\n", config.portArg.c_str());
-            if (portFactory.accessDenied(config.portArg))
-                fprintf(stderr,
-                        "Permission denied: add your user to the 'dialout' group (or the group "
-                        "that owns %s) and log in again\n",
-                        config.portArg.c_str());
-            return 1;
-        }
-    } else {
-        fprintf(stderr, "Try to scan USB devices ... ");
-        std::string name;
-        if (!autoScan(samba, portFactory, name)) {
-            fprintf(stderr, "Auto scan for device failed\n");
-            fprintf(stderr, "Try specifying a serial port with the '-p' option\n");
-            return 1;
-        }
-        printf("Corvane adapter found on %s\n", name.c_str());
-    }
-
-    uint32_t chipId = samba.chipId();
-    if (!device::isSupportedChip(chipId)) {
-        fprintf(stderr, "Hardware failuser, ID %08x is not supported\n", chipId);
+    uint32_t chipId = 0;
+    if (!connectAdapter(samba, portFactory, config.port, config.portArg, chipId))
         return 1;
-    }
 
     int status = 0;
     bool restarted = false;

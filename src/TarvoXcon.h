@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "CmdOpts.h"
@@ -56,6 +57,12 @@ int tarvo_main(int argc, char** argv, PortFactoryBase& portFactory);
 // Tries every port of the factory's walk until the client connects.
 bool autoScan(Samba& samba, PortFactoryBase& portFactory, std::string& port);
 
+// Connects on the named port, or by the scan when none is named, printing the
+// connection messages, and checks the chip. False (reported) when no
+// supported adapter answered; the caller's exit status is then 1.
+bool connectAdapter(Samba& samba, PortFactoryBase& portFactory, bool named,
+                    const std::string& portName, uint32_t& chipId);
+
 // How an action ended, as the driver needs to know it.
 enum class ActionResult {
     Done,     // ran to its end
@@ -64,6 +71,11 @@ enum class ActionResult {
 };
 
 void infoReport(Samba& samba, uint32_t chipId);
+// The report's lines without its timing, handed over one or more at a time
+// as they are read, so that a failing read leaves the earlier lines shown.
+void infoLines(Samba& samba, uint32_t chipId, const std::function<void(const std::string&)>& line);
+// The eight serial-number characters of the words at 0xFF8 and 0xFFC.
+std::string serialText(uint32_t serialLo, uint32_t serialHi);
 ActionResult settingSave(Samba& samba, const char* file);
 ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId);
 // restarted tells whether the adapter was restarted (warm or hard).

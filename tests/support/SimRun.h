@@ -14,3 +14,6 @@ struct SimRun {
 // tarvo-sim SIM_OPTIONS -- tarvo -p {} TARVO_ARGS
 SimRun runAgainstSim(const std::vector<std::string>& simOptions,
                      const std::vector<std::string>& tarvoArgs, int timeoutMs = 120000);
+// The same with another program of this tree in tarvo's place.
+SimRun runProgramAgainstSim(const std::string& program, const std::vector<std::string>& simOptions,
+                            const std::vector<std::string>& args, int timeoutMs = 120000);

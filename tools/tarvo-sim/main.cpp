@@ -46,6 +46,8 @@ const char* const HELP =
     "  --silent-initd         the preparation command x# does not answer\n"
     "  --gone-after=N         after command N the adapter is gone\n"
     "  --stuck-byte=ADDR      the flash byte at ADDR does not program\n"
+    "  --wrong-read=ADDR[:K]  block reads covering flash byte ADDR return it inverted,\n"
+    "                         the first K of them (default: every one)\n"
     "\n"
     "Timing model (all zero by default: replies are ready at once):\n"
     "  --reply-us=N           microseconds from a command to its reply\n"
@@ -104,7 +106,7 @@ int main(int argc, char** argv)
         CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
         STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
         REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
-        STUCK_BYTE
+        STUCK_BYTE, WRONG_READ
     };
     static const option longOpts[] = {
         {"chip", required_argument, nullptr, CHIP},
@@ -127,6 +129,7 @@ int main(int argc, char** argv)
         {"silent-initd", no_argument, nullptr, SILENT_INITD},
         {"gone-after", required_argument, nullptr, GONE},
         {"stuck-byte", required_argument, nullptr, STUCK_BYTE},
+        {"wrong-read", required_argument, nullptr, WRONG_READ},
         {"reply-us", required_argument, nullptr, REPLY_US},
         {"erase-us", required_argument, nullptr, ERASE_US},
         {"page-us", required_argument, nullptr, PAGE_US},
@@ -228,6 +231,13 @@ int main(int argc, char** argv)
             if (!parsePair(optarg, c == NAK ? faults.nakBlock : faults.corruptBlock, k))
                 return usageError("block fault", optarg);
             (c == NAK ? faults.nakTimes : faults.corruptTimes) = static_cast<uint32_t>(k);
+            break;
+        case WRONG_READ:
+            k = UINT32_MAX;
+            if (!parsePair(optarg, faults.wrongReadAddr, k) || k > UINT32_MAX)
+                return usageError("wrong read", optarg);
+            faults.wrongRead = true;
+            faults.wrongReadTimes = static_cast<uint32_t>(k);
             break;
         case SILENT_ERASE:
             faults.silentErase = true;

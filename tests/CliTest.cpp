@@ -39,6 +39,9 @@ TEST(Cli, UsageErrorsPrintTheirMessageAndHint)
         {{"-x"}, "tarvo: invalid option -- 'x'\n"},
         {{"-p"}, "tarvo: option requires an argument -- 'p'\n"},
         {{"--nonsense"}, "tarvo: unrecognized option '--nonsense'\n"},
+        // Nothing is opened: "--f" could be the install as well as -I.
+        {{"--f", "fw.bin"},
+         "tarvo: option '--f' is ambiguous; possibilities: '--flash' '--force'\n"},
     };
     for (const auto& c : cases) {
         ProcessResult r = tarvo(c.args);

@@ -161,7 +161,8 @@ bool WinSerialPort::timeout(int millisecs)
     return SetCommTimeouts(_handle, &timeouts) != 0;
 }
 
-void WinSerialPort::flush()
+bool WinSerialPort::flush()
 {
     Sleep(1);
+    return isOpen();
 }

@@ -105,6 +105,17 @@ TEST(SambaClient, ReplyOrCommandCutShortThrows)
          [](Samba& s) { s.go(0x1000); }},
         {"prepare cut", [](SimRig& r) { r.port->options().maxWrite = 1; },
          [](Samba& s) { s.initD(); }},
+        {"byte write not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) { s.writeByte(0x20000000, 1); }},
+        {"word write not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) { s.writeWord(0x20000000, 1); }},
+        {"jump not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) { s.go(0x1000); }},
+        {"block command not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) {
+             uint8_t data[64] = {};
+             s.write(0x20000000, data, 64);
+         }},
         {"raw read cut",
          [](SimRig& r) {
              r.adapter->faults.shortReplyOf = r.nextCommand();

@@ -57,7 +57,7 @@ public:
         return write(&b, 1) == 1 ? b : -1;
     }
     bool timeout(int millisecs) override { return millisecs >= 0; }
-    void flush() override {}
+    bool flush() override { return true; }
 
 private:
     FuzzedDataProvider& _input;

@@ -100,6 +100,11 @@ void SimAdapter::tick(uint64_t nowUs)
         _mode = Mode::Command;
         _block.clear();
     }
+    // A trickling line keeps its next byte queued, so nextReadyUs knows it.
+    while (faults.trickleUs != 0 && (_out.empty() || _out.back().readyUs <= _nowUs)) {
+        uint64_t t = (_out.empty() ? _nowUs : _out.back().readyUs) + faults.trickleUs;
+        _out.push_back({static_cast<uint8_t>('a' + t / faults.trickleUs % 26), t});
+    }
 }
 
 void SimAdapter::startSession()
@@ -125,7 +130,7 @@ void SimAdapter::stop()
 
 bool SimAdapter::gone() const
 {
-    return faults.goneAfter != 0 && _commandCount >= faults.goneAfter;
+    return faults.trickleUs != 0 || (faults.goneAfter != 0 && _commandCount >= faults.goneAfter);
 }
 
 void SimAdapter::work(uint64_t us)

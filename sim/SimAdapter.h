@@ -36,6 +36,7 @@ struct SimOptions {
 // from 1 since the last connection (hostOpened) or boot; XMODEM blocks are
 // counted the same way, each block once however often it is resent.
 struct SimFaults {
+    uint64_t trickleUs = 0;       // no monitor: hears nothing, sends a byte every N us
     bool noVersionReply = false;  // "V#" gets no answer
     uint32_t dropReplyOf = 0;     // command N gets no reply
     uint32_t shortReplyOf = 0;    // the reply of command N is cut short ...

@@ -7,11 +7,14 @@ namespace {
 uint64_t g_nowUs = 0;
 unsigned g_guards = 0;
 PauseHook g_savedHook = nullptr;
+ClockHook g_savedClock = nullptr;
 
 void virtualPause(unsigned milliseconds)
 {
     SimClock::advanceUs(static_cast<uint64_t>(milliseconds) * 1000);
 }
+
+uint64_t virtualClockMs() { return SimClock::nowUs() / 1000; }
 
 }  // namespace
 
@@ -27,12 +30,16 @@ void SimClock::advanceToUs(uint64_t us)
 
 SimClockGuard::SimClockGuard()
 {
-    if (g_guards++ == 0)
+    if (g_guards++ == 0) {
         g_savedHook = set_pause_hook(virtualPause);
+        g_savedClock = set_clock_hook(virtualClockMs);
+    }
 }
 
 SimClockGuard::~SimClockGuard()
 {
-    if (--g_guards == 0)
+    if (--g_guards == 0) {
         set_pause_hook(g_savedHook);
+        set_clock_hook(g_savedClock);
+    }
 }

@@ -14,7 +14,7 @@ public:
 };
 
 // While at least one guard lives, pause_ms advances the virtual clock
-// instead of sleeping. Guards nest; the last one puts the old hook back.
+// instead of sleeping, and clock_ms reads it. Guards nest; the last one puts the old hook back.
 class SimClockGuard {
 public:
     SimClockGuard();

@@ -109,8 +109,9 @@ bool SimPort::timeout(int millisecs)
     return true;
 }
 
-void SimPort::flush()
+bool SimPort::flush()
 {
     _log->flushes.push_back(_log->sent.size());
     SimClock::advanceUs(1000);
+    return _open && !_options.flushStalls;
 }

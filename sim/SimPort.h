@@ -26,6 +26,7 @@ struct SimPortOptions {
     bool opens = true;         // false: open fails, as for a port in use
     bool throwsOnOpen = false; // open throws std::runtime_error, as a broken driver might
     int maxWrite = -1;         // a write accepts at most this many bytes (-1: all)
+    bool flushStalls = false;  // flush fails, as on a line the device stopped draining
 };
 
 class SimPort : public SerialPort {
@@ -45,7 +46,7 @@ public:
     int put(int c) override;
     bool timeout(int millisecs) override;
     // Stands for the real port's 1 ms pause.
-    void flush() override;
+    bool flush() override;
 
     const std::shared_ptr<SimPortLog>& log() const { return _log; }
     // May be changed while the port is in use (say, to cut writes short).

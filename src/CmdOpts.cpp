@@ -25,7 +25,9 @@ int CmdOpts::parse()
         shortOpts += opt.letter;
         longOpts[i].name = opt.name;
         longOpts[i].flag = nullptr;
-        longOpts[i].val = 0;
+        // Entries that differ in val are what getopt_long needs to call a
+        // shared prefix ambiguous; with one val for all it takes the first.
+        longOpts[i].val = static_cast<unsigned char>(opt.letter);
         switch (opt.arg.has) {
         case ArgRequired:
             shortOpts += ':';
@@ -43,14 +45,12 @@ int CmdOpts::parse()
     longOpts[_numOpts] = option{nullptr, 0, nullptr, 0};
 
     for (;;) {
-        int optIdx = -1;
-        int result = getopt_long(_argc, _argv, shortOpts.c_str(), longOpts.data(), &optIdx);
+        int result = getopt_long(_argc, _argv, shortOpts.c_str(), longOpts.data(), nullptr);
         if (result == -1)
             return optind;
         if (result == '?')
             return -1;
-        if (result != 0)
-            optIdx = find(static_cast<char>(result));
+        int optIdx = find(static_cast<char>(result));
         assert(optIdx >= 0 && optIdx < _numOpts);
 
         Option& opt = _opts[optIdx];

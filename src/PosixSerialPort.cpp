@@ -13,6 +13,7 @@
 #include <IOKit/serial/ioss.h>
 #endif
 
+#include "Pause.h"
 #include "PosixLineSettings.h"
 
 namespace {
@@ -179,10 +180,30 @@ bool PosixSerialPort::timeout(int millisecs)
     return true;
 }
 
-void PosixSerialPort::flush()
+int PosixSerialPort::outputQueued() const
+{
+    int queued = 0;
+    return ::ioctl(_fd.get(), TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+// tcdrain() would wait for ever on a USB device that stops taking data while
+// still enumerated; the queue is watched instead, and a stall gives up.
+bool PosixSerialPort::flush()
 {
     if (!_fd.valid())
-        return;
-    while (::tcdrain(_fd.get()) != 0 && errno == EINTR) {
+        return false;
+    int last = -1;
+    uint64_t movedMs = 0;
+    for (;;) {
+        int queued = outputQueued();
+        if (queued <= 0)
+            return queued == 0;
+        if (queued != last) {
+            last = queued;
+            movedMs = clock_ms();
+        } else if (clock_ms() - movedMs >= WRITE_STALL_MS) {
+            return false;
+        }
+        pause_ms(1);
     }
 }

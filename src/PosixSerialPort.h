@@ -18,11 +18,17 @@ public:
     int get() override;
     int put(int c) override;
     bool timeout(int millisecs) override;
-    void flush() override;
+    // Waits for the output queue to empty, giving up (false) once it has
+    // not moved for WRITE_STALL_MS.
+    bool flush() override;
 
-    // How long a write may make no progress before it gives up with a short
-    // count; a line whose peer stopped reading must not hang the tool.
+    // How long a write or flush may make no progress before it gives up; a
+    // line whose peer stopped reading must not hang the tool.
     static constexpr int WRITE_STALL_MS = 5000;
+
+protected:
+    // Bytes written but not yet sent, or -1 when the line cannot tell.
+    virtual int outputQueued() const;
 
 private:
     enum class Wait { Ready, TimedOut, Failed };

@@ -75,7 +75,8 @@ void Samba::write(uint32_t addr, const uint8_t* buffer, int size)
                        static_cast<unsigned>(size));
     sendCommand(cmd, len);
     if (_isUsb) {
-        port().flush();
+        if (!port().flush())
+            throw SambaError();
         writeBinary(buffer, size);
     } else {
         writeXmodem(buffer, size);

@@ -58,8 +58,8 @@ void Samba::writeByte(uint32_t addr, uint8_t value)
     int len = snprintf(cmd, sizeof(cmd), "O%08X,%02X#", static_cast<unsigned>(addr),
                        static_cast<unsigned>(value));
     sendCommand(cmd, len);
-    if (_isUsb)
-        port().flush();
+    if (_isUsb && !port().flush())
+        throw SambaError();
 }
 
 uint8_t Samba::readByte(uint32_t addr)
@@ -85,8 +85,8 @@ void Samba::writeWord(uint32_t addr, uint32_t value)
     int len = snprintf(cmd, sizeof(cmd), "W%08X,%08X#", static_cast<unsigned>(addr),
                        static_cast<unsigned>(value));
     sendCommand(cmd, len);
-    if (_isUsb)
-        port().flush();
+    if (_isUsb && !port().flush())
+        throw SambaError();
 }
 
 uint32_t Samba::readWord(uint32_t addr)
@@ -111,23 +111,45 @@ void Samba::go(uint32_t addr)
     char cmd[16];
     int len = snprintf(cmd, sizeof(cmd), "k%X,#", static_cast<unsigned>(addr));
     sendCommand(cmd, len);
-    if (_isUsb)
-        port().flush();
+    if (_isUsb && !port().flush())
+        throw SambaError();
+}
+
+int Samba::readLimited(uint8_t* buffer, int size, bool& quiet)
+{
+    SerialPort& p = port();
+    const uint64_t start = clock_ms();
+    quiet = false;
+    int got = 0;
+    // One byte at a time: a read of more would only end once they all came.
+    while (got < size && clock_ms() - start < READ_LIMIT_MS) {
+        if (p.read(buffer + got, 1) <= 0) {
+            quiet = true;
+            break;
+        }
+        got++;
+    }
+    return got;
+}
+
+void Samba::drain()
+{
+    uint8_t junk[DRAIN_MAX];
+    bool quiet;
+    readLimited(junk, DRAIN_MAX, quiet);
 }
 
 std::string Samba::version()
 {
     SerialPort& p = port();
     p.write(reinterpret_cast<const uint8_t*>("V#"), 2);
-    uint8_t text[VERSION_MAX + 1];
+    uint8_t text[VERSION_MAX];
     p.timeout(SHORT_WINDOW_MS);
-    int got = p.read(text, VERSION_MAX);
-    if (got >= VERSION_MAX) {
-        // An overlong reply would be taken as the start of the next one.
-        uint8_t rest[DRAIN_MAX];
-        p.read(rest, DRAIN_MAX);
-        got = VERSION_MAX;
-    }
+    bool quiet;
+    int got = readLimited(text, VERSION_MAX, quiet);
+    // The rest of an overlong reply would be taken as the start of the next one.
+    if (!quiet)
+        drain();
     p.timeout(WINDOW_MS);
     if (got <= 0)
         throw SambaError();
@@ -172,9 +194,7 @@ bool Samba::init()
     SerialPort& p = port();
     p.timeout(SHORT_WINDOW_MS);
     pause_ms(500);
-
-    uint8_t junk[DRAIN_MAX];
-    p.read(junk, DRAIN_MAX);
+    drain();
 
     if (!_isUsb) {
         if (_debug)
@@ -184,7 +204,8 @@ bool Samba::init()
         p.put(0x80);
         p.get();
         p.put('#');
-        p.read(junk, 3);
+        uint8_t prompt[3];
+        p.read(prompt, 3);
     }
 
     uint32_t id;

@@ -66,6 +66,9 @@ private:
     static constexpr int WINDOW_MS = 1000;
     static constexpr int SHORT_WINDOW_MS = 100;
     static constexpr int LONG_WINDOW_MS = 5000;
+    // However the bytes come, the drains and the version reply take no
+    // longer than this: a line that never falls quiet is given up.
+    static constexpr int READ_LIMIT_MS = 300;
 
     bool init();
     // The held port; throws when the client is not connected.
@@ -75,6 +78,11 @@ private:
     // Reads up to size reply bytes within windowMs, then restores the
     // standing 1000 ms window. Returns the count received (0 when none).
     int readReply(uint8_t* buffer, int size, int windowMs);
+    // Reads up to size bytes, each within the current window, for at most
+    // READ_LIMIT_MS; quiet tells whether it ended on a window without a byte.
+    int readLimited(uint8_t* buffer, int size, bool& quiet);
+    // Drops up to 1024 waiting bytes within the same limits.
+    void drain();
     void writeBinary(const uint8_t* buffer, int size);
     void readBinary(uint8_t* buffer, int size);
     void writeXmodem(const uint8_t* buffer, int size);

@@ -30,7 +30,8 @@ public:
     virtual int get() = 0;
     virtual int put(int c) = 0;
     virtual bool timeout(int millisecs) = 0;
-    virtual void flush() = 0;
+    // Waits until what was written has left; false when it stalls or fails.
+    virtual bool flush() = 0;
     virtual std::string name() const { return _name; }
 
 protected:

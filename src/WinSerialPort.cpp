@@ -4,6 +4,9 @@ namespace {
 
 // Until the client sets its own, a read waits as good as forever.
 constexpr int OPEN_READ_TIMEOUT_MS = 2147483647;
+// A write the line does not take within this ends short, which fails the
+// exchange; the POSIX port's stall limit.
+constexpr DWORD WRITE_TIMEOUT_MS = 5000;
 
 bool toDcbParity(SerialPort::Parity parity, BYTE& out)
 {
@@ -69,8 +72,7 @@ bool WinSerialPort::configure(int baud, int data, Parity parity, StopBit stop)
         return false;
 
     // A line left in XON/XOFF or error-replacing mode by another program would
-    // silently eat or alter bytes of a firmware image. DTR and RTS stay as the
-    // driver has them.
+    // silently eat or alter bytes of a firmware image.
     dcb.fBinary = TRUE;
     dcb.fParity = FALSE;
     dcb.fOutX = FALSE;
@@ -78,6 +80,20 @@ bool WinSerialPort::configure(int baud, int data, Parity parity, StopBit stop)
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
+    // Left-over handshakes would block every write (CTS or DSR low) or drop
+    // every received byte (DSR sensitivity). DTR and RTS go up, as some USB
+    // bridges send nothing until DTR is up.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    // Some virtual COM drivers report both characters as 0, and SetCommState
+    // refuses a state with equal ones even with XON/XOFF off.
+    if (dcb.XonChar == dcb.XoffChar) {
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+    }
 
     return SetCommState(_handle, &dcb) != 0;
 }
@@ -157,11 +173,12 @@ bool WinSerialPort::timeout(int millisecs)
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(millisecs);
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
     return SetCommTimeouts(_handle, &timeouts) != 0;
 }
 
-void WinSerialPort::flush()
+bool WinSerialPort::flush()
 {
     Sleep(1);
+    return isOpen();
 }

@@ -20,7 +20,7 @@ public:
     int put(int c) override;
     bool timeout(int millisecs) override;
     // A 1 ms pause between blocks; the device buffers are left alone.
-    void flush() override;
+    bool flush() override;
 
 private:
     bool isOpen() const { return _handle != INVALID_HANDLE_VALUE; }

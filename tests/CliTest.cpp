@@ -1,6 +1,9 @@
 // Runs the built program and compares exactly what it prints.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "Process.h"
 
 namespace {
@@ -39,6 +42,9 @@ TEST(Cli, UsageErrorsPrintTheirMessageAndHint)
         {{"-x"}, "tarvo: invalid option -- 'x'\n"},
         {{"-p"}, "tarvo: option requires an argument -- 'p'\n"},
         {{"--nonsense"}, "tarvo: unrecognized option '--nonsense'\n"},
+        // Nothing is opened: "--f" could be the install as well as -I.
+        {{"--f", "fw.bin"},
+         "tarvo: option '--f' is ambiguous; possibilities: '--flash' '--force'\n"},
     };
     for (const auto& c : cases) {
         ProcessResult r = tarvo(c.args);
@@ -78,6 +84,21 @@ TEST(Cli, HelpTextIsExactAndExitsWithOne)
               "                        default behavior is to auto-scan all serial ports\n"
               "\n"
               "Report bugs/problems to the tarvo issue tracker\n");
+}
+
+// The README shows the help as the program prints it, so they cannot drift.
+TEST(Cli, ReadmeUsageBlockIsTheHelpText)
+{
+    std::ifstream in(std::string(TARVO_SOURCE_DIR) + "/README.md");
+    ASSERT_TRUE(in);
+    std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string open = "```\nUsage: tarvo ";
+    size_t start = readme.find(open);
+    ASSERT_NE(start, std::string::npos);
+    start += 4;
+    size_t end = readme.find("\n```\n", start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(readme.substr(start, end + 1 - start), tarvo({"--help"}).out);
 }
 
 TEST(Cli, ProgramNameIsShortened)

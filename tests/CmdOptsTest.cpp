@@ -77,6 +77,34 @@ TEST(CmdOpts, RejectedOptionsReturnMinusOne)
     }
 }
 
+// A prefix that two long options share names neither; one that only one
+// has names that one.
+TEST(CmdOpts, LongOptionPrefixesMustBeUnambiguous)
+{
+    struct Case {
+        const char* option;
+        bool* flag;  // nullptr: refused
+    } cases[] = {
+        {"--f", nullptr},
+        {"--fl", &config.firmware_write},
+        {"--fo", &config.force_update},
+        {"--fla", &config.firmware_write},
+        {"--r", &config.reset},
+        {"--s", &config.eeprom_read},
+        {"--u", &config.eeprom_write},
+        {"--i", &config.version},
+        {"--h", &config.help},
+    };
+    for (const auto& c : cases) {
+        Parsed p = parseArgs({"tarvo", c.option, "file"});
+        EXPECT_EQ(p.result, c.flag ? 2 : -1) << c.option;
+        bool* all[] = {&config.firmware_write, &config.force_update, &config.reset,
+                       &config.eeprom_read, &config.eeprom_write, &config.version, &config.help};
+        for (bool* f : all)
+            EXPECT_EQ(*f, f == c.flag) << c.option;
+    }
+}
+
 TEST(CmdOpts, FlagsAreClearedOnEveryParse)
 {
     parseArgs({"tarvo", "-s", "-f", "-I", "-h"});

@@ -2,11 +2,13 @@
 // simulated ports.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "SimClock.h"
 #include "SimPortFactory.h"
 #include "TarvoRun.h"
 #include "TarvoXcon.h"
@@ -193,6 +195,34 @@ TEST(DriverConnect, MonitorFailureDuringInfoEndsTheRun)
     EXPECT_EQ(run.out, "\nBootloader Version: v1.1 Mar 12 2019 VMD\n");
     EXPECT_EQ(run.err, "Try to open USB device ... \nSAM-BA operation failed\n");
     EXPECT_EQ(adapter->record.resets, 0u);
+}
+
+// A line that sends a byte every 20 ms and never answers: named, it is given
+// up within 5 s; in the scan, the adapter after it is still found.
+TEST(DriverConnect, TricklingLineIsGivenUpWithinFiveSeconds)
+{
+    auto trickler = std::make_shared<SimAdapter>();
+    trickler->faults.trickleUs = 20000;
+    SimPortFactory factory;
+    factory.addAdapter("COM1", trickler);
+    factory.addAdapter("COM3", std::make_shared<SimAdapter>());
+
+    SimClockGuard clock;
+    uint64_t start = SimClock::nowUs();
+    DriverRun named = runTarvo({"-p", "COM1", "-i"}, factory);
+    const uint64_t namedUs = SimClock::nowUs() - start;
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(named.out, "");
+    EXPECT_EQ(named.err, "Try to open USB device ... No device found on COM1\n");
+    EXPECT_LE(namedUs, 5000000u);
+    EXPECT_EQ(factory.log("COM1")->opens, (std::vector<int>{921600, 115200}));
+
+    start = SimClock::nowUs();
+    DriverRun scan = runTarvo({"-R"}, factory);
+    EXPECT_EQ(scan.status, 0);
+    EXPECT_EQ(scan.out, "Corvane adapter found on COM3\nCPU reset.\n");
+    EXPECT_LE(SimClock::nowUs() - start, namedUs + 1000000);
+    printf("trickling line given up after %.2f s (virtual clock)\n", namedUs / 1e6);
 }
 
 TEST(DriverConnect, DriverRefusesAChipItReadsAsUnsupported)

@@ -93,6 +93,17 @@ TEST(EndToEnd, PortWithoutAdapterOrNotATerminal)
     }
 }
 
+// A terminal that never falls quiet. Given up in about 3.5 s; the 30 s limit
+// only catches a hang such as the 94 s the unbounded drains took.
+TEST(EndToEnd, TricklingTerminalIsGivenUp)
+{
+    SimRun run = runAgainstSim({"--trickle"}, {"-i"}, 30000);
+    EXPECT_FALSE(run.result.timedOut);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.result.out, "");
+    EXPECT_EQ(run.result.err, "Try to open USB device ... No device found on " + run.tty + "\n");
+}
+
 TEST(EndToEnd, MonitorFailureDuringReportEndsTheRun)
 {
     // Commands 1 to 4 are the connection (three identifier reads, the

@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <numeric>
 #include <thread>
 
 #include "PosixSerialPort.h"
 #include "Pty.h"
+#include "SimClock.h"
 
 namespace {
 
@@ -97,11 +99,59 @@ TEST_F(PosixPortIo, WriteWaitsForASlowReaderButNotForever)
     peer.join();
     EXPECT_TRUE(received == data);
 
-    // Nobody reads now: a short count, not a hang.
+    // Nobody reads now: a short count, not a hang, and only after the whole
+    // stall limit (a lower bound; how much longer it takes is not the point).
     Bytes big(1024 * 1024, 0x55);
+    const auto start = std::chrono::steady_clock::now();
     int n = port.write(big.data(), static_cast<int>(big.size()));
+    const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GT(n, 0);
     EXPECT_LT(n, static_cast<int>(big.size()));
+    EXPECT_GE(waited, std::chrono::milliseconds(5000));
+}
+
+// A port whose output queue is scripted on the virtual clock, for what a pty
+// cannot show: its queue always reads empty.
+class QueuedPort : public PosixSerialPort {
+public:
+    using PosixSerialPort::PosixSerialPort;
+    std::function<int(uint64_t ms)> queued;  // by virtual milliseconds since the flush began
+    uint64_t startMs = 0;
+
+protected:
+    int outputQueued() const override { return queued(SimClock::nowUs() / 1000 - startMs); }
+};
+
+TEST_F(PosixPortIo, FlushWaitsForTheQueueButGivesUpAfterFiveSecondsWithoutProgress)
+{
+    EXPECT_TRUE(port.flush());  // the pty's queue is empty
+    struct Case {
+        const char* what;
+        std::function<int(uint64_t)> queued;
+        bool result;
+        uint64_t tookMs;
+    } cases[] = {
+        {"empty", [](uint64_t) { return 0; }, true, 0},
+        {"drains steadily", [](uint64_t ms) { return ms < 100 ? int(100 - ms) : 0; }, true, 100},
+        {"moves every 4 s", [](uint64_t ms) { return ms < 12000 ? int(3 - ms / 4000) : 0; }, true,
+         12000},
+        {"stuck", [](uint64_t) { return 64; }, false, 5000},
+        {"stuck after moving", [](uint64_t ms) { return ms < 2000 ? 64 : 32; }, false, 7000},
+        {"line error", [](uint64_t) { return -1; }, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pty line = Pty::open();
+        QueuedPort queuedPort(line.path, true);
+        ASSERT_TRUE(queuedPort.open(921600, 8, SerialPort::ParityNone, SerialPort::StopBitOne));
+        SimClockGuard virtualClock;
+        queuedPort.queued = c.queued;
+        queuedPort.startMs = SimClock::nowUs() / 1000;
+        EXPECT_EQ(queuedPort.flush(), c.result);
+        EXPECT_EQ(SimClock::nowUs() / 1000 - queuedPort.startMs, c.tookMs);
+    }
+    PosixSerialPort closed(pty.path, false);
+    EXPECT_FALSE(closed.flush());
 }
 
 TEST_F(PosixPortIo, PeerHangUpFailsWaitingAndLaterTransfers)

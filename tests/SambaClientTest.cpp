@@ -105,6 +105,17 @@ TEST(SambaClient, ReplyOrCommandCutShortThrows)
          [](Samba& s) { s.go(0x1000); }},
         {"prepare cut", [](SimRig& r) { r.port->options().maxWrite = 1; },
          [](Samba& s) { s.initD(); }},
+        {"byte write not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) { s.writeByte(0x20000000, 1); }},
+        {"word write not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) { s.writeWord(0x20000000, 1); }},
+        {"jump not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) { s.go(0x1000); }},
+        {"block command not drained", [](SimRig& r) { r.port->options().flushStalls = true; },
+         [](Samba& s) {
+             uint8_t data[64] = {};
+             s.write(0x20000000, data, 64);
+         }},
         {"raw read cut",
          [](SimRig& r) {
              r.adapter->faults.shortReplyOf = r.nextCommand();
@@ -171,6 +182,36 @@ TEST(SambaClient, OverlongVersionReplyDoesNotShiftTheNextReply)
         EXPECT_EQ(rig.samba.version().size(), std::min<size_t>(length, 255)) << length;
         EXPECT_EQ(rig.samba.readWord(0xFF4), rig.adapter->peekWord(0xFF4)) << length;
     }
+}
+
+// Once switched on, a read that fills its buffer reports 64 bytes more.
+class OverclaimingPort : public ScriptPort {
+public:
+    explicit OverclaimingPort(SimRig& rig) : ScriptPort(rig.adapter, rig.portOptions, rig.log) {}
+    int read(uint8_t* data, int size) override
+    {
+        int n = ScriptPort::read(data, size);
+        return overclaim && n == size ? n + 64 : n;
+    }
+    bool overclaim = false;
+};
+
+// A driver that reports more bytes than were asked for is not believed: no
+// reply is parsed past its buffer (the sanitizer build catches any read
+// beyond), and a fixed-size reply of the wrong count is refused.
+TEST(SambaClient, PortReportingMoreThanAskedIsNotBelieved)
+{
+    SimRig rig;
+    auto* port = new OverclaimingPort(rig);
+    ASSERT_TRUE(rig.samba.connect(SerialPort::Ptr(port), 115200));
+    const uint32_t sum = rig.samba.checksumBuffer(0x1000, 0x100);
+    port->overclaim = true;
+    EXPECT_EQ(rig.samba.checksumBuffer(0x1000, 0x100), sum);
+    EXPECT_TRUE(rig.samba.chipErase(0x3F000, 1));
+    EXPECT_TRUE(rig.samba.writeBuffer(0x20000000, 0x3F000, 64));
+    EXPECT_TRUE(rig.samba.initD());
+    EXPECT_EQ(rig.samba.version(), "v1.1 Mar 12 2019 VMD");
+    EXPECT_THROW(rig.samba.readWord(0xFF4), SambaError);
 }
 
 TEST(SambaClient, TraceLinesNameTheOperation)

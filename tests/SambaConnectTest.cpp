@@ -200,6 +200,66 @@ TEST(SambaConnect, TraceOfAConnection)
     }
 }
 
+// Records, for every open, how long after it the host first wrote; the
+// record outlives the port, which a failed connect drops.
+class TimedPort : public ScriptPort {
+public:
+    TimedPort(SimRig& rig, std::vector<uint64_t>& firstWriteAfterUs)
+        : ScriptPort(rig.adapter, rig.portOptions, rig.log), _firstWriteAfterUs(firstWriteAfterUs)
+    {
+    }
+    bool open(int baud, int data, Parity parity, StopBit stop) override
+    {
+        bool ok = ScriptPort::open(baud, data, parity, stop);
+        if (ok)
+            _openedUs = SimClock::nowUs();
+        _written = !ok;
+        return ok;
+    }
+    int write(const uint8_t* data, int size) override
+    {
+        if (!_written)
+            _firstWriteAfterUs.push_back(SimClock::nowUs() - _openedUs);
+        _written = true;
+        return ScriptPort::write(data, size);
+    }
+private:
+    std::vector<uint64_t>& _firstWriteAfterUs;
+    uint64_t _openedUs = 0;
+    bool _written = true;
+};
+
+// After opening, the line settles for 500 ms and is drained until a 100 ms
+// window passes quiet, or for 300 ms at most when it never falls quiet;
+// only then does the first identifier read (or auto-baud byte) go out.
+TEST(SambaConnect, LineSettlesAndIsDrainedBeforeTheFirstCommand)
+{
+    struct Case {
+        const char* what;
+        SimLink link;
+        uint64_t trickleUs;
+        bool connects;
+        std::vector<uint64_t> firstWriteAfterUs;
+    } cases[] = {
+        {"quiet adapter", SimLink::Usb, 0, true, {600000}},
+        {"quiet adapter, second speed", SimLink::Uart, 0, true, {600000, 600000}},
+        {"byte every 20 ms", SimLink::Usb, 20000, false, {800000, 800000}},
+        {"byte every 150 ms", SimLink::Usb, 150000, false, {600000, 600000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimRig rig(withLink(c.link));
+        rig.adapter->faults.trickleUs = c.trickleUs;
+        std::vector<uint64_t> firstWriteAfterUs;
+        const uint64_t start = SimClock::nowUs();
+        EXPECT_EQ(rig.samba.connect(SerialPort::Ptr(new TimedPort(rig, firstWriteAfterUs)), 115200),
+                  c.connects);
+        EXPECT_EQ(firstWriteAfterUs, c.firstWriteAfterUs);
+        // Both speeds of a line that never falls quiet are given up in 5 s.
+        EXPECT_LE(SimClock::nowUs() - start, 5000000u);
+    }
+}
+
 TEST(SambaConnect, ResetRequestsASystemResetAndTheMonitorComesBack)
 {
     SimRig rig;

@@ -43,6 +43,13 @@ DCB leftoverState()
     d.fErrorChar = 1;
     d.fNull = 1;
     d.fAbortOnError = 1;
+    d.fOutxCtsFlow = 1;
+    d.fOutxDsrFlow = 1;
+    d.fDsrSensitivity = 1;
+    d.fDtrControl = 2;  // handshake
+    d.fRtsControl = 2;
+    d.XonChar = 0x01;
+    d.XoffChar = 0x02;
     return d;
 }
 
@@ -68,6 +75,7 @@ TEST_F(WinSerialPortTest, OpenConfiguresTheDeviceExclusivelyThenSetsTheLongReadT
                                      "SetCommTimeouts(h1)"}));
     ASSERT_EQ(g_record.timeouts.size(), 1u);
     EXPECT_EQ(g_record.timeouts[0].ReadTotalTimeoutConstant, 2147483647u);
+    EXPECT_EQ(g_record.timeouts[0].WriteTotalTimeoutConstant, 5000u);
     EXPECT_EQ(port.name(), "COM3");
 }
 
@@ -107,7 +115,38 @@ TEST_F(WinSerialPortTest, OpenSetsLineAndBinaryFlagsAndKeepsEveryOtherField)
         expected.fErrorChar = 0;
         expected.fNull = 0;
         expected.fAbortOnError = 0;
+        expected.fOutxCtsFlow = 0;
+        expected.fOutxDsrFlow = 0;
+        expected.fDsrSensitivity = 0;
+        expected.fDtrControl = DTR_CONTROL_ENABLE;
+        expected.fRtsControl = RTS_CONTROL_ENABLE;
         EXPECT_EQ(describe(g_record.commStates[0]), describe(expected));
+    }
+}
+
+// SetCommState refuses equal flow-control characters, which some virtual
+// COM drivers report (both 0); distinct ones are the driver's to keep.
+TEST_F(WinSerialPortTest, EqualFlowControlCharactersAreReplaced)
+{
+    const struct {
+        char xon, xoff, expectedXon, expectedXoff;
+    } cases[] = {
+        {0, 0, 0x11, 0x13},
+        {0x13, 0x13, 0x11, 0x13},
+        {0x01, 0x02, 0x01, 0x02},
+        {0x13, 0x11, 0x13, 0x11},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.xon) * 256 + int(c.xoff));
+        reset();
+        g_script.commState = leftoverState();
+        g_script.commState.XonChar = c.xon;
+        g_script.commState.XoffChar = c.xoff;
+        WinSerialPort port("COM7", true);
+        ASSERT_TRUE(port.open(115200, 8, SerialPort::ParityNone, SerialPort::StopBitOne));
+        ASSERT_EQ(g_record.commStates.size(), 1u);
+        EXPECT_EQ(g_record.commStates[0].XonChar, c.expectedXon);
+        EXPECT_EQ(g_record.commStates[0].XoffChar, c.expectedXoff);
     }
 }
 
@@ -168,7 +207,9 @@ TEST_F(WinSerialPortTest, OpenOnAnOpenPortFailsWithoutTouchingIt)
     EXPECT_EQ(g_record.calls, (Calls{"ReadFile(h1,1,null)"}));
 }
 
-TEST_F(WinSerialPortTest, TimeoutSetsAWholeWindowPerReadAndUnlimitedWrites)
+// A write the line does not take (CTS held low, a device that stopped
+// reading) ends after 5 s with a short count instead of hanging.
+TEST_F(WinSerialPortTest, TimeoutSetsAWholeWindowPerReadAndFiveSecondsPerWrite)
 {
     WinSerialPort port("COM3", false);
     EXPECT_FALSE(port.timeout(100));
@@ -184,7 +225,7 @@ TEST_F(WinSerialPortTest, TimeoutSetsAWholeWindowPerReadAndUnlimitedWrites)
         EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
         EXPECT_EQ(t.ReadTotalTimeoutConstant, static_cast<DWORD>(ms));
         EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-        EXPECT_EQ(t.WriteTotalTimeoutConstant, MAXDWORD);
+        EXPECT_EQ(t.WriteTotalTimeoutConstant, 5000u);
     }
     g_script.setTimeoutsOk = false;
     EXPECT_FALSE(port.timeout(100));
@@ -315,10 +356,10 @@ TEST_F(WinSerialPortTest, PutWritesTheLowByteAndWriteReportsTheCountWritten)
 TEST_F(WinSerialPortTest, FlushOnlyPausesOneMillisecond)
 {
     WinSerialPort port("COM3", false);
-    port.flush();
+    EXPECT_FALSE(port.flush());
     EXPECT_EQ(g_record.calls, (Calls{"Sleep(1)"}));
     openPort(port);
-    port.flush();
+    EXPECT_TRUE(port.flush());
     EXPECT_EQ(g_record.calls, (Calls{"Sleep(1)"}));
 }
 

@@ -36,6 +36,8 @@ const char* const HELP =
     "                         save it there whenever it changes\n"
     "\n"
     "Faults (commands and blocks count from 1 since the terminal was last opened):\n"
+    "  --trickle[=MS]         no adapter at all: a line that sends a letter every MS\n"
+    "                         milliseconds (default 20) and answers nothing\n"
     "  --no-version-reply     no answer to V#\n"
     "  --drop-reply=N         command N gets no reply\n"
     "  --short-reply=N[:K]    the reply of command N is cut to K bytes (default 1)\n"
@@ -106,7 +108,7 @@ int main(int argc, char** argv)
         CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
         STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
         REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
-        STUCK_BYTE, WRONG_READ
+        STUCK_BYTE, WRONG_READ, TRICKLE
     };
     static const option longOpts[] = {
         {"chip", required_argument, nullptr, CHIP},
@@ -119,6 +121,7 @@ int main(int argc, char** argv)
         {"link", required_argument, nullptr, LINK},
         {"version-text", required_argument, nullptr, VERSION_TEXT},
         {"state", required_argument, nullptr, STATE},
+        {"trickle", optional_argument, nullptr, TRICKLE},
         {"no-version-reply", no_argument, nullptr, NO_VERSION},
         {"drop-reply", required_argument, nullptr, DROP},
         {"short-reply", required_argument, nullptr, SHORT},
@@ -207,6 +210,12 @@ int main(int argc, char** argv)
             break;
         case STATE:
             serve.stateFile = optarg;
+            break;
+        case TRICKLE:
+            v = 20;
+            if (optarg && (!parseNumber(optarg, 10000, v) || v == 0))
+                return usageError("trickle interval", optarg);
+            faults.trickleUs = v * 1000;
             break;
         case NO_VERSION:
             faults.noVersionReply = true;

@@ -124,19 +124,23 @@ int runActions(Samba& samba, PortFactoryBase& portFactory, const char* file)
         if (result == ActionResult::Failed)
             status = 1;
     }
-    if (config.reset) {
-        // The update has just restarted the adapter; its monitor no longer
-        // answers on this connection, so a power cycle could only fail.
-        if (restarted)
-            printf("Adapter restarted by the firmware update, power cycle skipped\n");
-        else
-            samba.reset();
-    }
+    if (config.reset)
+        powerCycle(samba, restarted);
     fflush(stdout);
     return status;
 }
 
 }  // namespace
+
+void powerCycle(Samba& samba, bool restarted)
+{
+    // The update has just restarted the adapter; its monitor no longer
+    // answers on this connection, so a power cycle could only fail.
+    if (restarted)
+        printf("Adapter restarted by the firmware update, power cycle skipped\n");
+    else
+        samba.reset();
+}
 
 int tarvo_main(int argc, char** argv, PortFactoryBase& portFactory)
 {

@@ -78,6 +78,8 @@ void infoLines(Samba& samba, uint32_t chipId, const std::function<void(const std
 std::string serialText(uint32_t serialLo, uint32_t serialHi);
 ActionResult settingSave(Samba& samba, const char* file);
 ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId);
+// -R: power-cycles the adapter, unless an update has just restarted it.
+void powerCycle(Samba& samba, bool restarted);
 // restarted tells whether the adapter was restarted (warm or hard).
 ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
                             bool& restarted);

@@ -92,13 +92,8 @@ int run(const Request& request, PortFactoryBase& portFactory)
     else
         status = restoreBackup(samba, chipId, request.argument, request.options, restarted);
 
-    if (request.reset) {
-        // As in tarvo: a restarted adapter's monitor no longer answers.
-        if (restarted)
-            printf("Adapter restarted by the firmware update, power cycle skipped\n");
-        else
-            samba.reset();
-    }
+    if (request.reset)
+        powerCycle(samba, restarted);
     fflush(stdout);
     return status;
 }

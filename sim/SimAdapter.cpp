@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "EEPROM_Init.h"
+#include "FileReplace.h"
 
 namespace {
 
@@ -232,8 +233,6 @@ bool SimAdapter::loadFlash(const std::string& path)
 
 bool SimAdapter::saveFlash(const std::string& path) const
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(_flash.data()),
-              static_cast<std::streamsize>(_flash.size()));
-    return static_cast<bool>(out.flush());
+    std::string error;
+    return writeFileAtomically(path, _flash.data(), _flash.size(), error);
 }

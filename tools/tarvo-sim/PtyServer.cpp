@@ -1,5 +1,6 @@
 #include "PtyServer.h"
 
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FileReplace.h"
 #include "PosixFd.h"
 
 namespace {
@@ -52,18 +54,22 @@ size_t flashChanges(const SimAdapter& adapter)
 
 bool writeStats(const SimAdapter& adapter, const std::string& path)
 {
-    FILE* f = fopen(path.c_str(), "w");
-    if (!f)
-        return false;
     const SimRecord& r = adapter.record;
-    fprintf(f, "exchanges %llu\ncommands %zu\nrows_erased %zu\npages_written %zu\n"
-               "bootloader_touches %zu\nresets %u\njumps %zu\nreplies %llu\nbytes_in %llu\n"
-               "bytes_out %llu\n",
-            static_cast<unsigned long long>(r.exchanges), r.commands.size(), r.erasedRows.size(),
-            r.writtenPages.size(), r.bootloaderTouches.size(), r.resets, r.jumps.size(),
-            static_cast<unsigned long long>(r.replies), static_cast<unsigned long long>(r.bytesIn),
-            static_cast<unsigned long long>(r.bytesOut));
-    return fclose(f) == 0;
+    char text[512];
+    int n = snprintf(text, sizeof(text),
+                     "exchanges %llu\ncommands %zu\nrows_erased %zu\npages_written %zu\n"
+                     "bootloader_touches %zu\nresets %u\njumps %zu\nreplies %llu\nbytes_in %llu\n"
+                     "bytes_out %llu\n",
+                     static_cast<unsigned long long>(r.exchanges), r.commands.size(),
+                     r.erasedRows.size(), r.writtenPages.size(), r.bootloaderTouches.size(),
+                     r.resets, r.jumps.size(), static_cast<unsigned long long>(r.replies),
+                     static_cast<unsigned long long>(r.bytesIn),
+                     static_cast<unsigned long long>(r.bytesOut));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
+        return false;
+    std::string error;
+    return writeFileAtomically(path, reinterpret_cast<const uint8_t*>(text),
+                               static_cast<size_t>(n), error);
 }
 
 // The timing model's delays are in microseconds; whole milliseconds would

@@ -188,9 +188,16 @@ int tarvo_main(int argc, char** argv, PortFactoryBase& portFactory)
     }
 
     const char* file = fileAction ? argv[args] : nullptr;
-    try {
+    return runReportingFailures([&] {
         Samba samba;
         return runActions(samba, portFactory, file);
+    });
+}
+
+int runReportingFailures(const std::function<int()>& run)
+{
+    try {
+        return run();
     } catch (const std::exception& e) {
         fflush(stdout);
         fprintf(stderr, "\n%s\n", e.what());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <functional>
 #include <string>
 
 #include "CmdOpts.h"
@@ -53,6 +54,9 @@ int help(const char* program);
 
 // The whole run over the given port factory; returns the exit status.
 int tarvo_main(int argc, char** argv, PortFactoryBase& portFactory);
+
+// Runs body; an exception that escapes it is reported on stderr and gives 1.
+int runReportingFailures(const std::function<int()>& body);
 
 // Tries every port of the factory's walk until the client connects.
 bool autoScan(Samba& samba, PortFactoryBase& portFactory, std::string& port);

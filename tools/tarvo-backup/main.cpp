@@ -153,15 +153,8 @@ int main(int argc, char** argv)
 #if defined(_WIN32)
     TimerResolution timerResolution;  // a restore installs firmware
 #endif
-    try {
+    return runReportingFailures([&] {
         PortFactory portFactory;
         return run(request, portFactory);
-    } catch (const std::exception& e) {
-        fflush(stdout);
-        fprintf(stderr, "\n%s\n", e.what());
-    } catch (...) {
-        fflush(stdout);
-        fprintf(stderr, "\nUnhandled exception\n");
-    }
-    return 1;
+    });
 }

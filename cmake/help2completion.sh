@@ -14,8 +14,9 @@ esac
 
 words=$(printf '%s\n' "$help" | awk -v name="$name" '
 function option(opt) {
-    # "--port=PORT" offers "--port=", "-o FILE" offers "-o".
+    # "--port=PORT" offers "--port=", "-o FILE" offers "-o", "--trickle[=MS]" offers "--trickle".
     sub(/ .*/, "", opt)
+    sub(/\[.*/, "", opt)
     if (opt ~ /=/)
         sub(/=.*/, "=", opt)
     if (opt ~ /^--?[A-Za-z0-9?]/ && !(opt in seen)) {

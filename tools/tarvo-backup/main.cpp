@@ -1,5 +1,4 @@
-// tarvo-backup: saves the adapter's firmware and settings, verifies the
-// adapter against a backup or a package, and restores a backup.
+// tarvo-backup: saves, verifies and restores the adapter's firmware and settings.
 #include <getopt.h>
 
 #include <cstdio>

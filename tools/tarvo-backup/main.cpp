@@ -1,4 +1,4 @@
-// tarvo-backup: saves, verifies and restores the adapter's firmware and settings.
+// tarvo-backup: saves, verifies and restores the whole adapter.
 #include <getopt.h>
 
 #include <cstdio>

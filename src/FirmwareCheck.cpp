@@ -203,8 +203,11 @@ bool packageFits(const PackageTarget& target)
     return hwMatch && typeMatch && g_fw_total_size == target.romSize;
 }
 
-bool findFittingPackage(FILE* f, uint64_t length, const PackageTarget& target, uint64_t& fwStart)
+bool findFittingPackage(FILE* f, const PackageTarget& target, uint64_t& fwStart)
 {
+    fseek(f, 0, SEEK_END);
+    const long end = ftell(f);
+    const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
     g_loader_addr = device::FIRMWARE_BASE;
     for (fwStart = 0; fwStart < length;) {
         if (FirmwareCheckAt(fwStart, f) != FW_OK)

@@ -62,7 +62,7 @@ struct PackageTarget {
 // and the total is the whole firmware region.
 bool packageFits(const PackageTarget& target);
 
-// Walks the file of the given length from its start as the firmware update
-// does; true with the record and fwStart of the first fitting package. Stops
-// at the first package that fails its check.
-bool findFittingPackage(FILE* f, uint64_t length, const PackageTarget& target, uint64_t& fwStart);
+// Walks the file from its start to its end as the firmware update does; true
+// with the record and fwStart of the first fitting package. Stops at the first
+// package that fails its check.
+bool findFittingPackage(FILE* f, const PackageTarget& target, uint64_t& fwStart);

@@ -81,15 +81,18 @@ bool installPackage(Samba& samba, const std::vector<uint8_t>& pkg, const Package
 
 }  // namespace
 
+PackageTarget packageTarget(Samba& samba, uint32_t chipId)
+{
+    const uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
+    return {device::romSize(chipId), static_cast<uint16_t>(identity & 0xFFFF),
+            static_cast<uint8_t>((identity >> 16) & 0xFF)};
+}
+
 ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
                             bool& restarted)
 {
     restarted = false;
-    PackageTarget adapter;
-    adapter.romSize = device::romSize(chipId);
-    uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
-    adapter.hwver = static_cast<uint16_t>(identity & 0xFFFF);
-    adapter.ringType = static_cast<uint8_t>((identity >> 16) & 0xFF);
+    const PackageTarget adapter = packageTarget(samba, chipId);
     if (!force && !device::isKnownType(adapter.ringType)) {
         printf("Not Corvane adapters, unable to update, abort\n");
         return ActionResult::Abort;
@@ -102,14 +105,10 @@ ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, boo
         return ActionResult::Abort;
     }
 
-    fseek(f.get(), 0, SEEK_END);
-    long end = ftell(f.get());
-    const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
-
     uint64_t fwStart = 0;
     std::vector<uint8_t> pkg;
     Loaded loaded = Loaded::Invalid;
-    if (findFittingPackage(f.get(), length, adapter, fwStart))
+    if (findFittingPackage(f.get(), adapter, fwStart))
         loaded = loadPackage(f.get(), fwStart, adapter, pkg);
     f.reset();
 

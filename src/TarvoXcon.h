@@ -5,12 +5,12 @@
 
 #include <cstdint>
 #include <functional>
-#include <functional>
 #include <string>
 
 #include "CmdOpts.h"
 
 class Samba;
+struct PackageTarget;
 class PortFactoryBase;
 
 class TarvoConfig {
@@ -84,6 +84,8 @@ ActionResult settingSave(Samba& samba, const char* file);
 ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId);
 // -R: power-cycles the adapter, unless an update has just restarted it.
 void powerCycle(Samba& samba, bool restarted);
+// What the package walk matches for this adapter, from its identity word.
+PackageTarget packageTarget(Samba& samba, uint32_t chipId);
 // restarted tells whether the adapter was restarted (warm or hard).
 ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
                             bool& restarted);

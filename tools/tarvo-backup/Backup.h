@@ -46,8 +46,6 @@ struct AdapterIdentity {
 bool parseIdentity(const std::string& text, AdapterIdentity& identity);
 
 std::string pathIn(const std::string& dir, const char* file);
-// The whole file; false when it cannot be read.
-bool readWholeFile(const std::string& path, Bytes& data);
 
 // --- Reading the adapter (Progress.cpp).
 

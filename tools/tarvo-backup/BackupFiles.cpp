@@ -4,7 +4,6 @@
 #include "Backup.h"
 #include "Device.h"
 #include "FirmwarePackage.h"
-#include "StdFile.h"
 
 const char* const FIRMWARE_FILE = "firmware.pkg";
 const char* const SETTINGS_FILE = "settings.dat";
@@ -79,17 +78,4 @@ std::string pathIn(const std::string& dir, const char* file)
     if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\'))
         return dir + file;
     return dir + "/" + file;
-}
-
-bool readWholeFile(const std::string& path, Bytes& data)
-{
-    StdFile f(fopen(path.c_str(), "rb"));
-    if (!f)
-        return false;
-    data.clear();
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f.get())) > 0)
-        data.insert(data.end(), buf, buf + n);
-    return !ferror(f.get());
 }

@@ -5,6 +5,7 @@
 
 #include "Backup.h"
 #include "Device.h"
+#include "FileRead.h"
 #include "FileReplace.h"
 #include "FirmwareCheck.h"
 #include "SambaXcon.h"
@@ -50,9 +51,7 @@ bool writeFile(const std::string& path, const Bytes& data)
 // type gate and walk. False (reported) when it would take none.
 bool takePackage(Samba& samba, uint32_t chipId, const std::string& file, bool force)
 {
-    uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
-    PackageTarget target = {device::romSize(chipId), static_cast<uint16_t>(identity & 0xFFFF),
-                            static_cast<uint8_t>((identity >> 16) & 0xFF)};
+    const PackageTarget target = packageTarget(samba, chipId);
     if (!force && !device::isKnownType(target.ringType)) {
         printf("Not Corvane adapters, unable to update, abort\n");
         return false;
@@ -62,10 +61,8 @@ bool takePackage(Samba& samba, uint32_t chipId, const std::string& file, bool fo
         printf("Failed in opening firmware file %s, abort\n", file.c_str());
         return false;
     }
-    fseek(f.get(), 0, SEEK_END);
-    long end = ftell(f.get());
     uint64_t fwStart = 0;
-    if (end <= 0 || !findFittingPackage(f.get(), static_cast<uint64_t>(end), target, fwStart)) {
+    if (!findFittingPackage(f.get(), target, fwStart)) {
         printf("No valid firmware found in %s, abort\n", file.c_str());
         return false;
     }
@@ -152,7 +149,8 @@ int verifyBackup(Samba& samba, uint32_t chipId, const std::string& target,
     const bool isDir = std::filesystem::is_directory(target, ec);
     const std::string pkg = isDir ? pathIn(target, FIRMWARE_FILE) : target;
     Bytes saved;
-    if (isDir && !readWholeFile(pathIn(target, SETTINGS_FILE), saved)) {
+    std::string error;
+    if (isDir && !readFileBytes(pathIn(target, SETTINGS_FILE), saved, error)) {
         printf("Failed in opening adapter setting file %s, abort\n",
                pathIn(target, SETTINGS_FILE).c_str());
         return 1;
@@ -190,7 +188,8 @@ int restoreBackup(Samba& samba, uint32_t chipId, const std::string& dir,
     const std::string settings = pathIn(dir, SETTINGS_FILE);
     Bytes text;
     AdapterIdentity saved;
-    if (!readWholeFile(pathIn(dir, ADAPTER_FILE), text) ||
+    std::string error;
+    if (!readFileBytes(pathIn(dir, ADAPTER_FILE), text, error) ||
         !parseIdentity(std::string(text.begin(), text.end()), saved)) {
         printf("%s holds no complete backup (no adapter identity in %s), abort\n", dir.c_str(),
                ADAPTER_FILE);

@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "Device.h"
-#include "ImageFile.h"
+#include "FileRead.h"
+#include "FileReplace.h"
 #include "TarvoXcon.h"
 #include "eeprom.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "EEPROM_Init.h"
-#include "ImageFile.h"
+#include "FileReplace.h"
 #include "SettingArea.h"
 #include "TarvoXcon.h"
 #include "eeprom.h"

@@ -1,4 +1,4 @@
-#include "ImageFile.h"
+#include "FileRead.h"
 
 #include <cerrno>
 #include <cstdio>

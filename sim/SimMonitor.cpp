@@ -260,13 +260,13 @@ void SimAdapter::copyToFlash(uint32_t src, uint32_t dst, uint32_t size)
 {
     uint64_t end = std::min<uint64_t>(static_cast<uint64_t>(dst) + size, _flash.size());
     uint64_t pages = 0;
-    for (uint64_t page = dst & ~(device::PAGE_SIZE - 1); page < end; page += device::PAGE_SIZE) {
+    for (uint64_t page = dst & ~(device::FLASH_PAGE_SIZE - 1); page < end; page += device::FLASH_PAGE_SIZE) {
         if (page < device::BOOTLOADER_END) {
             record.bootloaderTouches.push_back(static_cast<uint32_t>(page));
             continue;
         }
         uint64_t from = std::max<uint64_t>(page, dst);
-        uint64_t to = std::min<uint64_t>(page + device::PAGE_SIZE, end);
+        uint64_t to = std::min<uint64_t>(page + device::FLASH_PAGE_SIZE, end);
         for (uint64_t a = from; a < to; a++)
             if (a != faults.stuckByte)  // 0, the default, lies in the protected rows
                 _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst)));

@@ -18,7 +18,7 @@ constexpr uint32_t RAM_BASE = 0x20000000;     // staging buffer for flash blocks
 constexpr uint32_t BLOCK_SIZE = 64;
 constexpr uint32_t ROW_SIZE = 256;            // flash erase unit
 constexpr uint32_t ROW_ERASE_MAX_MS = 6;      // worst case per row
-constexpr uint32_t PAGE_SIZE = 64;            // flash write unit
+constexpr uint32_t FLASH_PAGE_SIZE = 64;      // flash write unit
 
 // Cortex-M registers the client reads or writes.
 constexpr uint32_t CPUID_ADDR = 0xE000ED00;

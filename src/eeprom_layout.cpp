@@ -7,15 +7,15 @@
 #include "eeprom_internal.h"
 #include "nvm.h"
 
-static_assert(sizeof(_eeprom_page) == device::PAGE_SIZE, "a page record is one flash page");
-static_assert(sizeof(_eeprom_master_page) == device::PAGE_SIZE,
+static_assert(sizeof(_eeprom_page) == device::FLASH_PAGE_SIZE, "a page record is one flash page");
+static_assert(sizeof(_eeprom_master_page) == device::FLASH_PAGE_SIZE,
               "the master page record is one flash page");
 
 namespace {
 
 uint32_t pageAddress(uint16_t physical_page)
 {
-    return static_cast<uint32_t>(physical_page) * device::PAGE_SIZE;
+    return static_cast<uint32_t>(physical_page) * device::FLASH_PAGE_SIZE;
 }
 
 // The format is little-endian whatever the host is.
@@ -122,7 +122,7 @@ void writeAndCommit(uint16_t physical_page, const _eeprom_page* page)
 
 void _eeprom_emulator_create_master_page()
 {
-    uint8_t bytes[device::PAGE_SIZE];
+    uint8_t bytes[device::FLASH_PAGE_SIZE];
     memset(bytes, 0xFF, sizeof(bytes));
     for (int i = 0; i < 3; i++)
         writeLe32(bytes + 4 * i, EEPROM_MAGIC_KEY[i]);
@@ -141,7 +141,7 @@ void _eeprom_emulator_create_master_page()
 
 void _eeprom_emulator_nvm_read_page(uint16_t physical_page, _eeprom_page* page)
 {
-    uint8_t bytes[device::PAGE_SIZE];
+    uint8_t bytes[device::FLASH_PAGE_SIZE];
     while (nvm_read_buffer(pageAddress(physical_page), bytes, sizeof(bytes)) == STATUS_BUSY) {
     }
     memcpy(page, bytes, sizeof(*page));
@@ -149,7 +149,7 @@ void _eeprom_emulator_nvm_read_page(uint16_t physical_page, _eeprom_page* page)
 
 void _eeprom_emulator_nvm_fill_cache(uint16_t physical_page, const _eeprom_page* page)
 {
-    uint8_t bytes[device::PAGE_SIZE];
+    uint8_t bytes[device::FLASH_PAGE_SIZE];
     memcpy(bytes, page, sizeof(bytes));
     while (nvm_write_buffer(pageAddress(physical_page), bytes, sizeof(bytes)) == STATUS_BUSY) {
     }
@@ -232,7 +232,7 @@ status_code _eeprom_emulator_verify_master_page()
 {
     _eeprom_page page;
     _eeprom_emulator_nvm_read_page(_eeprom_emulator_master_page(), &page);
-    uint8_t bytes[device::PAGE_SIZE];
+    uint8_t bytes[device::FLASH_PAGE_SIZE];
     memcpy(bytes, &page, sizeof(bytes));
 
     _eeprom_master_page master;

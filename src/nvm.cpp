@@ -23,17 +23,17 @@ status_code nvm_set_config(const nvm_config*)
 
 void nvm_get_parameters(nvm_parameters* parameters)
 {
-    parameters->page_size = device::PAGE_SIZE;
-    parameters->nvm_number_of_pages = G_EEPROM_SIZE / device::PAGE_SIZE;
-    parameters->eeprom_number_of_pages = device::SETTINGS_SIZE / device::PAGE_SIZE;
+    parameters->page_size = device::FLASH_PAGE_SIZE;
+    parameters->nvm_number_of_pages = G_EEPROM_SIZE / device::FLASH_PAGE_SIZE;
+    parameters->eeprom_number_of_pages = device::SETTINGS_SIZE / device::FLASH_PAGE_SIZE;
 }
 
 status_code nvm_read_buffer(uint32_t source_address, uint8_t* buffer, uint16_t length)
 {
-    if (source_address % device::PAGE_SIZE != 0 ||
-        !isInsideImage(source_address, device::PAGE_SIZE))
+    if (source_address % device::FLASH_PAGE_SIZE != 0 ||
+        !isInsideImage(source_address, device::FLASH_PAGE_SIZE))
         return STATUS_ERR_BAD_ADDRESS;
-    if (length > device::PAGE_SIZE)
+    if (length > device::FLASH_PAGE_SIZE)
         return STATUS_ERR_INVALID_ARG;
     memcpy(buffer, g_eeprom + source_address, length);
     return STATUS_OK;
@@ -42,10 +42,10 @@ status_code nvm_read_buffer(uint32_t source_address, uint8_t* buffer, uint16_t l
 status_code nvm_write_buffer(uint32_t destination_address, const uint8_t* buffer,
                              uint16_t length)
 {
-    if (destination_address % device::PAGE_SIZE != 0 ||
-        !isInsideImage(destination_address, device::PAGE_SIZE))
+    if (destination_address % device::FLASH_PAGE_SIZE != 0 ||
+        !isInsideImage(destination_address, device::FLASH_PAGE_SIZE))
         return STATUS_ERR_BAD_ADDRESS;
-    if (length > device::PAGE_SIZE)
+    if (length > device::FLASH_PAGE_SIZE)
         return STATUS_ERR_INVALID_ARG;
     eeprom_dirty = 1;
     memcpy(g_eeprom + destination_address, buffer, length);
@@ -55,10 +55,10 @@ status_code nvm_write_buffer(uint32_t destination_address, const uint8_t* buffer
 status_code nvm_update_buffer(uint32_t destination_address, const uint8_t* buffer,
                               uint16_t offset, uint16_t length)
 {
-    if (destination_address % device::PAGE_SIZE != 0 ||
-        !isInsideImage(destination_address, device::PAGE_SIZE))
+    if (destination_address % device::FLASH_PAGE_SIZE != 0 ||
+        !isInsideImage(destination_address, device::FLASH_PAGE_SIZE))
         return STATUS_ERR_BAD_ADDRESS;
-    if (static_cast<uint32_t>(offset) + length > device::PAGE_SIZE)
+    if (static_cast<uint32_t>(offset) + length > device::FLASH_PAGE_SIZE)
         return STATUS_ERR_INVALID_ARG;
     eeprom_dirty = 1;
     memcpy(g_eeprom + destination_address + offset, buffer, length);

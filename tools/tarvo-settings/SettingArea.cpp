@@ -17,7 +17,7 @@ const char MAGIC_BYTES[] = "EEtAMORP.umE";
 
 bool hasMagicWords()
 {
-    const uint8_t* master = g_eeprom + device::SETTINGS_SIZE - device::PAGE_SIZE;
+    const uint8_t* master = g_eeprom + device::SETTINGS_SIZE - device::FLASH_PAGE_SIZE;
     return memcmp(master, MAGIC_BYTES, sizeof(MAGIC_BYTES) - 1) == 0;
 }
 
@@ -104,7 +104,7 @@ std::string areaProblem(status_code status)
         else
             reason = "a row holds another row's logical page";
     } else if (status == STATUS_ERR_IO) {
-        const uint8_t* master = g_eeprom + device::SETTINGS_SIZE - device::PAGE_SIZE;
+        const uint8_t* master = g_eeprom + device::SETTINGS_SIZE - device::FLASH_PAGE_SIZE;
         char text[96];
         snprintf(text, sizeof(text), "incompatible format: emulator id %u, version %u.%u.%u",
                  master[15], master[12], master[13], master[14]);

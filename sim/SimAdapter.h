@@ -50,9 +50,10 @@ struct SimFaults {
     bool silentInitD = false;     // "x#" does not answer
     uint32_t stuckByte = 0;       // this flash address does not program (0: none)
     uint32_t goneAfter = 0;       // after command N the device hears and answers nothing more
-    // Block reads covering flash byte wrongReadAddr return it inverted, the
-    // first wrongReadTimes of them (counted over the adapter's life); the
-    // transfer itself is sound, as from a flash cell that reads unreliably.
+    // Block reads covering flash byte wrongReadAddr return it wrong (inverted
+    // the first time, then other values), the first wrongReadTimes of them
+    // (counted over the adapter's life); the transfer itself is sound, as
+    // from a flash cell that reads unreliably.
     bool wrongRead = false;
     uint32_t wrongReadAddr = 0;
     uint32_t wrongReadTimes = UINT32_MAX;
@@ -171,8 +172,9 @@ private:
     void eraseFrom(uint32_t addr, bool withSettings);
     void copyToFlash(uint32_t src, uint32_t dst, uint32_t size);
     void touchBootloader(uint32_t addr, uint32_t size);
-    // Whether the block read of size bytes from addr is one the fault spoils.
-    bool takeWrongRead(uint32_t addr, uint32_t size);
+    // The bits the fault flips in the block read of size bytes from addr;
+    // 0 when it spoils none.
+    uint8_t takeWrongRead(uint32_t addr, uint32_t size);
 
     // XMODEM-CRC, receiver and sender (SimXmodem.cpp).
     void startXmodemReceive(uint32_t addr, uint32_t size);
@@ -211,5 +213,5 @@ private:
     uint32_t _blocksOut = 0;
     uint32_t _faultsGiven = 0;   // NAKs or corrupt sends of the current block
     uint32_t _wrongReadsGiven = 0;
-    bool _wrongReadNow = false;  // the XMODEM send in progress is a spoiled read
+    uint8_t _wrongReadMask = 0;  // what the XMODEM send in progress spoils
 };

@@ -175,8 +175,8 @@ void SimAdapter::execute()
                 std::string bytes;
                 for (uint32_t i = 0; i < std::min(value, RAW_REPLY_MAX); i++)
                     bytes.push_back(static_cast<char>(readMem8(addr + i)));
-                if (takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
-                    bytes[faults.wrongReadAddr - addr] ^= '\xFF';
+                if (uint8_t mask = takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
+                    bytes[faults.wrongReadAddr - addr] ^= static_cast<char>(mask);
                 reply(bytes);
             }
         }
@@ -227,13 +227,14 @@ void SimAdapter::touchBootloader(uint32_t addr, uint32_t size)
         record.bootloaderTouches.push_back(addr);
 }
 
-bool SimAdapter::takeWrongRead(uint32_t addr, uint32_t size)
+uint8_t SimAdapter::takeWrongRead(uint32_t addr, uint32_t size)
 {
     if (!faults.wrongRead || faults.wrongReadAddr < addr ||
         faults.wrongReadAddr - addr >= size || _wrongReadsGiven >= faults.wrongReadTimes)
-        return false;
-    _wrongReadsGiven++;
-    return true;
+        return 0;
+    // Another wrong value each time (0xFF, 0xFE, ...), as from a cell that
+    // reads at random, so that no two spoiled reads agree.
+    return static_cast<uint8_t>(0xFF - _wrongReadsGiven++ % 0xFF);
 }
 
 // Whole rows from the one holding addr; the bootloader's rows are

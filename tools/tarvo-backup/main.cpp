@@ -9,6 +9,7 @@
 #include "Backup.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
+#include "TerminalReport.h"
 #include "TarvoXcon.h"
 #include "TimerResolution.h"
 
@@ -70,7 +71,7 @@ struct Request {
     bool named = false;
     std::string port;
     bool reset = false;
-    BackupOptions options;
+    backup::Options options;
     std::string command;
     std::string argument;
 };
@@ -82,14 +83,17 @@ int run(const Request& request, PortFactoryBase& portFactory)
     if (!connectAdapter(samba, portFactory, request.named, request.port, chipId))
         return 1;
 
-    int status;
+    TerminalReport report;
+    backup::Outcome outcome;
     bool restarted = false;
     if (request.command == "save")
-        status = saveBackup(samba, chipId, request.argument, request.options);
+        outcome = backup::save(samba, chipId, request.argument, request.options, report);
     else if (request.command == "verify")
-        status = verifyBackup(samba, chipId, request.argument, request.options);
+        outcome = backup::verify(samba, chipId, request.argument, request.options, report);
     else
-        status = restoreBackup(samba, chipId, request.argument, request.options, restarted);
+        outcome = backup::restore(samba, chipId, request.argument, request.options, report,
+                                  restarted);
+    const int status = outcome == backup::Outcome::Done ? 0 : 1;
 
     if (request.reset)
         powerCycle(samba, restarted);
@@ -123,7 +127,9 @@ int main(int argc, char** argv)
             request.reset = true;
             break;
         case FORCE:
-            request.options.force = true;
+            request.options.replace = true;
+            request.options.otherAdapter = true;
+            request.options.anyType = true;
             break;
         case 'h':
             fputs(HELP_TEXT, stdout);

@@ -1,13 +1,17 @@
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
 #include "Backup.h"
+#include "BackupSteps.h"
 #include "Device.h"
 #include "FirmwarePackage.h"
 
+namespace backup {
+
 const char* const FIRMWARE_FILE = "firmware.pkg";
 const char* const SETTINGS_FILE = "settings.dat";
-const char* const ADAPTER_FILE = "adapter.txt";
+const char* const RECORD_FILE = "adapter.txt";
 
 namespace {
 
@@ -47,7 +51,7 @@ Bytes firmwarePackage(const Bytes& region, uint8_t typeLetter, uint16_t boardVer
     return pkg;
 }
 
-bool parseIdentity(const std::string& text, AdapterIdentity& identity)
+bool parseIdentity(const std::string& text, RecordIdentity& identity)
 {
     static const std::string SN = "Adapter SN: ";
     static const std::string PCB = " , PCB Ver: 0x";
@@ -79,3 +83,15 @@ std::string pathIn(const std::string& dir, const char* file)
         return dir + file;
     return dir + "/" + file;
 }
+
+std::string format(const char* fmt, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
+    return text;
+}
+
+}  // namespace backup

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Checksum.h"
 #include "Device.h"
 
 enum class SimLink {
@@ -30,6 +31,7 @@ struct SimOptions {
     uint32_t firmwareVersionExtra = 0x00004502; // word at settings base - 12
     SimLink link = SimLink::Usb;
     std::string versionText = "v1.1 Mar 12 2019 VMD\n\r";  // answer to "V#"
+    SimChecksum checksum = SimChecksum::Sum;    // how "Z" sums a range
 };
 
 // Misbehaviour on demand; every field off by default. Commands are counted
@@ -87,10 +89,10 @@ struct SimRecord {
 // text, "X" with "X\n\r" after erasing whole rows from the row holding the
 // address (field 0: through the end of flash, else up to the settings
 // base), "Y addr,0" (source) and "Y addr,size" (copy, bits only cleared)
-// with "Y\n\r", "Z" with "Z" and 8 upper-case digits of adapterChecksum
-// over flash and RAM, "x#" with "x\n\r", and the auto-baud bytes on a UART
-// with "\n\r>". "W"/"O"/"S" store into RAM only. The bootloader's rows
-// (0x0000..0x0FFF) are protected: attempts are recorded, nothing changes.
+// with "Y\n\r", "Z" with "Z" and 8 upper-case digits of the options'
+// checksum (the byte sum by default) over flash and RAM, "x#" with "x\n\r",
+// and the auto-baud bytes on a UART with "\n\r>". "W"/"O"/"S" store into
+// RAM only. The bootloader's rows (0x0000..0x0FFF) are protected: attempts are recorded, nothing changes.
 // Unknown or malformed commands are recorded and ignored. A transfer the
 // host goes quiet on for 10 s is abandoned, and so is one interrupted by a
 // printable byte (the start of the host's next command).

@@ -200,13 +200,16 @@ void SimAdapter::execute()
     case 'Z':
         if (hasAddr && hasValue) {
             // Only flash and RAM add to the sum; anything else reads as 0.
-            uint64_t end = static_cast<uint64_t>(addr) + value;
+            const uint64_t end = static_cast<uint64_t>(addr) + value;
+            const SimChecksum kind = options().checksum;
             uint32_t sum = 0;
             if (addr < _flash.size())
-                sum = adapterChecksum(&_flash[addr], std::min<uint64_t>(end, _flash.size()) - addr);
-            for (uint64_t a = std::max<uint64_t>(addr, device::RAM_BASE);
-                 a < std::min<uint64_t>(end, device::RAM_BASE + RAM_SIZE); a++)
-                sum += _ram[a - device::RAM_BASE];
+                sum = simChecksum(kind, &_flash[addr],
+                                  std::min<uint64_t>(end, _flash.size()) - addr);
+            const uint64_t ramFrom = std::max<uint64_t>(addr, device::RAM_BASE);
+            const uint64_t ramTo = std::min<uint64_t>(end, device::RAM_BASE + RAM_SIZE);
+            if (ramFrom < ramTo)
+                sum = simChecksum(kind, &_ram[ramFrom - device::RAM_BASE], ramTo - ramFrom, sum);
             char text[16];
             snprintf(text, sizeof(text), "Z%08X", static_cast<unsigned>(sum));
             reply(text);

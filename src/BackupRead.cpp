@@ -37,20 +37,7 @@ private:
 
 }  // namespace
 
-void readRegion(Samba& samba, Report& report, const std::string& label, uint32_t addr,
-                uint32_t size, Bytes& data)
-{
-    data.assign(size, 0);
-    Step step(report, "Reading " + label, size);
-    for (uint32_t done = 0; done < size;) {
-        const uint32_t piece = pieceAt(size, done);
-        samba.read(addr + done, data.data() + done, static_cast<int>(piece));
-        done += piece;
-        report.stepProgress(done, size);
-    }
-}
-
-bool readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
+Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
                  uint32_t size, Bytes& data, uint32_t& checksum)
 {
     data.assign(size, 0);
@@ -60,6 +47,8 @@ bool readChecked(Samba& samba, Report& report, const std::string& label, uint32_
     {
         Step step(report, "Reading " + label, size);
         for (uint32_t done = 0; done < size && readable;) {
+            if (report.stopRequested())
+                return Read::Stopped;
             const uint32_t piece = pieceAt(size, done);
             // Each read is compared with every earlier one: two alike are
             // taken, as a read spoiled twice the same way is unlikely.
@@ -86,7 +75,7 @@ bool readChecked(Samba& samba, Report& report, const std::string& label, uint32_
                  "piece agreed), abort\n",
                  label.c_str(), PIECE_READS);
         report.text(line);
-        return false;
+        return Read::Unreliable;
     }
     checksum = samba.checksumBuffer(addr, size);
     if (again != 0) {
@@ -97,7 +86,7 @@ bool readChecked(Samba& samba, Report& report, const std::string& label, uint32_
     snprintf(line, sizeof(line), "%s: %u bytes from 0x%05X read twice alike, adapter checksum 0x%08X\n",
              label.c_str(), size, addr, checksum);
     report.text(line);
-    return true;
+    return Read::Ok;
 }
 
 }  // namespace backup

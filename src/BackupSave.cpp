@@ -1,33 +1,16 @@
-#include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <system_error>
 
 #include "Backup.h"
 #include "BackupSteps.h"
 #include "Device.h"
 #include "FileReplace.h"
 #include "SambaXcon.h"
+#include "Sha256.h"
 #include "TarvoXcon.h"
 
 namespace backup {
 
 namespace {
-
-struct Identity {
-    uint16_t board;
-    uint8_t type;
-    std::string serial;
-};
-
-Identity readIdentity(Samba& samba)
-{
-    uint32_t word = samba.readWord(device::IDENTITY_ADDR);
-    uint32_t lo = samba.readWord(device::SERIAL_ADDR_LO);
-    uint32_t hi = samba.readWord(device::SERIAL_ADDR_HI);
-    return {static_cast<uint16_t>(word & 0xFFFF), static_cast<uint8_t>((word >> 16) & 0xFF),
-            serialText(lo, hi)};
-}
 
 std::string utcNow()
 {
@@ -47,64 +30,83 @@ bool writeFile(Report& report, const std::string& path, const Bytes& data)
     return false;
 }
 
+Record::File fileRecord(const Bytes& bytes)
+{
+    return {bytes.size(), Sha256::hex(bytes.data(), bytes.size())};
+}
+
 }  // namespace
 
 Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
              Report& report)
 {
-    const std::string files[] = {pathIn(dir, FIRMWARE_FILE), pathIn(dir, SETTINGS_FILE),
-                                 pathIn(dir, RECORD_FILE)};
-    std::error_code ec;
-    for (const std::string& file : files) {
-        if (!options.replace && std::filesystem::exists(file, ec)) {
-            report.text(format("%s already holds a backup (%s); --force replaces it, abort\n",
-                               dir.c_str(), file.c_str()));
-            return Outcome::Refused;
-        }
+    // The target is checked, and the new folder made, before the adapter is
+    // read: a save that cannot be written fails at once, not after the read.
+    NewFolder folder;
+    std::string error;
+    if (!folder.open(dir, options.replace, error)) {
+        report.text(error + ", abort\n");
+        return Outcome::Refused;
     }
 
     report.text("\n");
     timer_start();
-    Identity identity = readIdentity(samba);
+    const AdapterNow adapter = readAdapter(samba, chipId);
     // FirmwareCheck, and so tarvo -f, takes no package of another letter.
-    if (!device::isKnownType(identity.type)) {
+    if (!device::isKnownType(adapter.type)) {
         report.text(format("Adapter type 0x%02X is not a known one, no package can hold its "
                            "firmware, abort\n",
-                           identity.type));
+                           adapter.type));
         return Outcome::Refused;
     }
-    std::string record;
-    infoLines(samba, chipId, [&record](const std::string& text) { record += text; });
-    report.text(record);
+    std::string info;
+    infoLines(samba, chipId, [&info](const std::string& text) { info += text; });
+    report.text(info);
 
-    const uint32_t settingsBase = device::settingsBase(chipId);
-    const uint32_t romSize = device::romSize(chipId);
+    Record record;
+    record.chipId = chipId;
+    record.flashSize = device::flashSize(chipId);
+    record.serial = adapter.serial;
+    record.serialWords[0] = adapter.serialWords[0];
+    record.serialWords[1] = adapter.serialWords[1];
+    record.board = adapter.board;
+    record.type = adapter.type;
+
     Bytes firmware, settings;
-    uint32_t firmwareSum = 0, settingsSum = 0;
-    if (!readChecked(samba, report, "firmware", device::FIRMWARE_BASE, romSize, firmware,
-                     firmwareSum) ||
-        !readChecked(samba, report, "settings", settingsBase, device::SETTINGS_SIZE, settings,
-                     settingsSum))
+    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE,
+                            device::romSize(chipId), firmware, record.firmwareChecksum);
+    if (read == Read::Ok)
+        read = readChecked(samba, report, "settings", device::settingsBase(chipId),
+                           device::SETTINGS_SIZE, settings, record.settingsChecksum);
+    if (read == Read::Stopped) {
+        report.text("Save interrupted, nothing written\n");
+        return Outcome::Interrupted;
+    }
+    if (read != Read::Ok)
         return Outcome::Failed;
+    if (!usableSettingImage(settings))
+        report.text("settings: the area is not in the format the firmware uses; a restore "
+                    "of this backup will refuse it\n");
 
-    record += format("Firmware checksum: 0x%08X (0x%05X, %u bytes)\n"
-                     "Settings checksum: 0x%08X (0x%05X, %u bytes)\n",
-                     firmwareSum, device::FIRMWARE_BASE, romSize, settingsSum, settingsBase,
-                     device::SETTINGS_SIZE);
-    record += "Saved: " + utcNow() + "\nBy: tarvo-backup " TARVO_VERSION "\n";
-
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        report.text(format("Failed to create directory %s: %s, abort\n", dir.c_str(),
-                           ec.message().c_str()));
+    const Bytes pkg = firmwarePackage(firmware, adapter.type, adapter.board,
+                                      record.firmwareChecksum);
+    record.firmware = fileRecord(pkg);
+    record.settings = fileRecord(settings);
+    const std::string text = recordText(record, info, utcNow());
+    if (!writeFile(report, pathIn(folder.path(), FIRMWARE_FILE), pkg) ||
+        !writeFile(report, pathIn(folder.path(), SETTINGS_FILE), settings) ||
+        !writeFile(report, pathIn(folder.path(), RECORD_FILE), Bytes(text.begin(), text.end())))
+        return Outcome::Failed;
+    if (report.stopRequested()) {
+        report.text("Save interrupted, nothing written\n");
+        return Outcome::Interrupted;
+    }
+    if (!folder.commit(error)) {
+        report.text(format("Failed to put the backup in place: %s, abort\n", error.c_str()));
         return Outcome::Failed;
     }
-    // The record goes last: a backup without it is one that did not finish.
-    if (!writeFile(report, files[0],
-                   firmwarePackage(firmware, identity.type, identity.board, firmwareSum)) ||
-        !writeFile(report, files[1], settings) ||
-        !writeFile(report, files[2], Bytes(record.begin(), record.end())))
-        return Outcome::Failed;
+    if (!error.empty())
+        report.text("Note: " + error + "\n");
     report.text(format("Backup saved in %s\n", dir.c_str()));
     report.text(format("done in %5.3f seconds\n", timer_stop()));
     return Outcome::Done;

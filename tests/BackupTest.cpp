@@ -225,8 +225,9 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     std::remove(_state.c_str());
     ProcessResult r = backup({"restore", _saved}, {"--serial=ZZ999999"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "\nThe backup is of adapter SN AB123456, PCB Ver 0x0203; this one is SN "
-                     "ZZ999999, PCB Ver 0x0203: restore refused (--force restores it anyway)\n");
+    EXPECT_EQ(r.out, "\n" + _saved + " is a backup of another adapter: the backup is of SN "
+                     "AB123456, this one is SN ZZ999999; restore refused (--other-adapter "
+                     "restores it anyway)\n");
     EXPECT_NE(stats().find("rows_erased 0\npages_written 0\n"), std::string::npos);
     r = backup({"restore", _dir.path("")});  // no adapter.txt: not a backup
     EXPECT_EQ(r.status, 1);
@@ -236,10 +237,10 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     r = backup({"save", _saved}, {"--fw-version=0x0A030777"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, _saved + " already holds a backup (" + _saved +
-                         "/firmware.pkg); --force replaces it, abort\n");
+                         "/firmware.pkg); --replace replaces it, abort\n");
     EXPECT_EQ(readFile(_saved + "/firmware.pkg"), firstPkg);
     std::remove(_state.c_str());
-    EXPECT_EQ(backup({"--force", "save", _saved}, {"--fw-version=0x0A030777"}).status, 0);
+    EXPECT_EQ(backup({"--replace", "save", _saved}, {"--fw-version=0x0A030777"}).status, 0);
     EXPECT_NE(readFile(_saved + "/firmware.pkg"), firstPkg);
 }
 

@@ -61,9 +61,9 @@ AreaWrite writeSettingArea(Samba& samba, const uint8_t* image, uint32_t chipId,
            samba.checksumBuffer(base, device::SETTINGS_SIZE));
 
     // The checksum is only shown; the area read back tells whether every
-    // byte took.
+    // byte took. One block read: word by word would be 1024 exchanges.
     uint8_t written[device::SETTINGS_SIZE];
-    samba.eepromDump(device::SETTINGS_SIZE, written);
+    samba.read(base, written, device::SETTINGS_SIZE);
     int differ = 0;
     for (uint32_t i = 0; i < device::SETTINGS_SIZE; i++)
         differ += written[i] != image[i];

@@ -452,12 +452,12 @@ TEST_F(FileReplaceTest, PackCreateStoppedByAFileSizeLimitLeavesTheOldPackage)
 {
     const std::string payload = file("payload.bin", patternBytes(100000, 3), 0644);
     const std::string pkg = dir().path("fw.pkg");
-    ProcessResult made = runProcess({binPath("tarvo-pack"), "create", "--type=E", "--hw=1", payload, pkg});
+    ProcessResult made = runProcess({binPath("tarvo-pack"), "create", "--type=E", "--hw=1", "--fit=128k", payload, pkg});
     ASSERT_EQ(made.status, 0) << made.err;
     const Bytes old = readFile(pkg);
 
     for (bool append : {false, true}) {
-        std::vector<std::string> args = {binPath("tarvo-pack"), "create", "--type=E", "--hw=2"};
+        std::vector<std::string> args = {binPath("tarvo-pack"), "create", "--type=E", "--hw=2", "--fit=128k"};
         if (append)
             args.push_back("--append");
         args.insert(args.end(), {payload, pkg});

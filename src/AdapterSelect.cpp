@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -15,18 +16,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a connect attempt saw; shared, as the port outlives the probe.
+struct LineSeen {
+    bool opened = false;
+    bool heard = false;
+};
+
 // Passes everything through to the port it wraps, noting whether it opened
 // and whether any byte came back, so a failed connect can say why.
 class WatchedPort : public SerialPort {
 public:
-    WatchedPort(SerialPort::Ptr inner, bool& opened, bool& heard)
-        : SerialPort(inner->name()), _inner(std::move(inner)), _opened(opened), _heard(heard)
+    WatchedPort(SerialPort::Ptr inner, std::shared_ptr<LineSeen> seen)
+        : SerialPort(inner->name()), _inner(std::move(inner)), _seen(std::move(seen))
     {
     }
     bool open(int baud, int data, Parity parity, StopBit stop) override
     {
         bool ok = _inner->open(baud, data, parity, stop);
-        _opened = _opened || ok;
+        _seen->opened = _seen->opened || ok;
         return ok;
     }
     void close() override { _inner->close(); }
@@ -34,14 +41,14 @@ public:
     int read(uint8_t* data, int size) override
     {
         int n = _inner->read(data, size);
-        _heard = _heard || n > 0;
+        _seen->heard = _seen->heard || n > 0;
         return n;
     }
     int write(const uint8_t* data, int size) override { return _inner->write(data, size); }
     int get() override
     {
         int c = _inner->get();
-        _heard = _heard || c >= 0;
+        _seen->heard = _seen->heard || c >= 0;
         return c;
     }
     int put(int c) override { return _inner->put(c); }
@@ -50,8 +57,7 @@ public:
 
 private:
     SerialPort::Ptr _inner;
-    bool& _opened;
-    bool& _heard;
+    std::shared_ptr<LineSeen> _seen;
 };
 
 bool hasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
@@ -103,20 +109,20 @@ const char* probeResultText(ProbeResult result)
     return "unknown";
 }
 
-ProbeResult probePort(Samba& samba, PortFactoryBase& factory, const std::string& port,
+ProbeResult probePort(Samba& samba, PortFactoryBase& factory, const std::string& port, bool named,
                       uint32_t& chipId)
 {
-    bool opened = false, heard = false;
-    SerialPort::Ptr inner = factory.create(port);
+    auto seen = std::make_shared<LineSeen>();
+    SerialPort::Ptr inner = named ? factory.create(port, true) : factory.create(port);
     if (!inner)
         return ProbeResult::NoSuchPort;
-    SerialPort::Ptr watched(new WatchedPort(std::move(inner), opened, heard));
+    SerialPort::Ptr watched(new WatchedPort(std::move(inner), seen));
     if (samba.connect(std::move(watched), 115200)) {
         chipId = samba.chipId();
         return device::isSupportedChip(chipId) ? ProbeResult::Adapter : ProbeResult::UnsupportedChip;
     }
-    if (opened)
-        return heard ? ProbeResult::NotAdapter : ProbeResult::NoAnswer;
+    if (seen->opened)
+        return seen->heard ? ProbeResult::NotAdapter : ProbeResult::NoAnswer;
     if (factory.accessDenied(port))
         return ProbeResult::PermissionDenied;
     // A path that names nothing; COM names have no path to look at.
@@ -157,7 +163,7 @@ std::vector<AdapterInfo> findAdapters(PortFactoryBase& factory)
     for (std::string port = factory.begin(); port != factory.end(); port = factory.next()) {
         Samba samba;
         uint32_t chipId = 0;
-        if (probePort(samba, factory, port, chipId) == ProbeResult::Adapter)
+        if (probePort(samba, factory, port, false, chipId) == ProbeResult::Adapter)
             found.push_back(readAdapterInfo(samba, chipId, port));
     }
     return found;
@@ -167,7 +173,7 @@ bool connectBySerial(Samba& samba, PortFactoryBase& factory, const std::string& 
                      std::string& port, uint32_t& chipId)
 {
     for (port = factory.begin(); port != factory.end(); port = factory.next()) {
-        if (probePort(samba, factory, port, chipId) == ProbeResult::Adapter &&
+        if (probePort(samba, factory, port, false, chipId) == ProbeResult::Adapter &&
             readAdapterInfo(samba, chipId, port).serial == serial)
             return true;
         samba.disconnect();

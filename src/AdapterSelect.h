@@ -36,10 +36,11 @@ enum class ProbeResult {
 // The reason in a word or two, for lists.
 const char* probeResultText(ProbeResult result);
 
-// Connects on the named port as the scan does (the factory decides its USB
-// flag), printing nothing. On Adapter the client holds the port and chipId
-// is set; on UnsupportedChip it is connected too.
-ProbeResult probePort(Samba& samba, PortFactoryBase& factory, const std::string& port,
+// Connects on the port, printing nothing: as -p does when the user named it
+// (taken as USB, so tried at 921600 bit/s first), else as the scan does (the
+// factory decides). On Adapter the client holds the port and chipId is set;
+// on UnsupportedChip it is connected too.
+ProbeResult probePort(Samba& samba, PortFactoryBase& factory, const std::string& port, bool named,
                       uint32_t& chipId);
 
 // Reads the identity and version words of the connected adapter.

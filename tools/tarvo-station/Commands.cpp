@@ -106,6 +106,7 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
         WorkerRequest request;
         request.kind = "probe";
         request.port = ports[i];
+        request.named = !options.ports.empty();
         request.trace = !options.traceDir.empty();
         std::string error;
         long w = pool.start(request, error);
@@ -196,6 +197,7 @@ public:
             WorkerRequest request;
             request.kind = "install";
             request.port = _jobs[i].port;
+            request.named = !_options.ports.empty();
             request.serial = _jobs[i].serial;
             request.package = _options.package;
             request.backupDir = _options.backupDir;
@@ -501,6 +503,7 @@ int watchCommand(const StationOptions& options, const std::string& self)
                 WorkerRequest request;
                 request.kind = "probe";
                 request.port = p;
+                request.named = !options.ports.empty();
                 std::string error;
                 state.worker = probes.start(request, error);
                 if (state.worker >= 0) {

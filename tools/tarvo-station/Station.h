@@ -38,6 +38,7 @@ struct WorkerRequest {
     std::string package;
     std::string serial;           // install: the adapter must have this one
     std::string backupDir;        // install: the folder the backup goes under
+    bool named = false;           // the user named the port (--ports), as with -p
     bool dryRun = false;
     bool trace = false;
 };

@@ -209,7 +209,7 @@ int probe(const WorkerRequest& request, PortFactoryBase& factory)
     Samba samba;
     samba.setDebug(request.trace);
     uint32_t chipId = 0;
-    ProbeResult result = probePort(samba, factory, request.port, chipId);
+    ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
     if (result != ProbeResult::Adapter) {
         JsonLine line;
         line.set("event", "port").set("port", request.port).set("status", probeResultText(result));
@@ -227,7 +227,7 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
     samba.setDebug(request.trace);
     uint32_t chipId = 0;
     emitStep("connect");
-    ProbeResult result = probePort(samba, factory, request.port, chipId);
+    ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
     if (result != ProbeResult::Adapter) {
         emitResult("failed", probeResultText(result));
         return 1;
@@ -280,6 +280,8 @@ std::vector<std::string> workerArguments(const WorkerRequest& request)
         args.push_back("--backup-dir=" + request.backupDir);
     if (request.dryRun)
         args.push_back("--dry-run");
+    if (request.named)
+        args.push_back("--named");
     if (request.trace)
         args.push_back("--trace=1");
     return args;

@@ -86,7 +86,7 @@ std::vector<std::string> splitList(const std::string& text)
 int main(int argc, char** argv)
 {
     enum { SERIAL = 256, ALL, PORTS, JOBS, BACKUP_DIR, DRY_RUN, JSON, LOG, TRACE, VERSION,
-           WORKER, PORT, PACKAGE };
+           WORKER, PORT, PACKAGE, NAMED };
     static const option longOpts[] = {
         {"serial", required_argument, nullptr, SERIAL},
         {"all", no_argument, nullptr, ALL},
@@ -103,6 +103,7 @@ int main(int argc, char** argv)
         {"worker", required_argument, nullptr, WORKER},
         {"port", required_argument, nullptr, PORT},
         {"package", required_argument, nullptr, PACKAGE},
+        {"named", no_argument, nullptr, NAMED},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -162,6 +163,9 @@ int main(int argc, char** argv)
             break;
         case PACKAGE:
             worker.package = optarg;
+            break;
+        case NAMED:
+            worker.named = true;
             break;
         default:
             fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,

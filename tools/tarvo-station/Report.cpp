@@ -99,6 +99,9 @@ void Report::progress(const std::vector<InstallJob>& jobs, size_t changed)
 {
     if (_json) {
         const InstallJob& job = jobs[changed];
+        // The result line says it.
+        if (!job.result.empty())
+            return;
         JsonLine line;
         line.set("event", "step").set("port", job.port).set("serial", job.serial).set("step", job.step);
         if (job.percent >= 0)

@@ -1,0 +1,45 @@
+// A child process whose standard output the parent reads: how a program runs
+// work in processes of its own. Implemented per platform (PosixProcess,
+// WinProcess).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// How a child ended.
+struct ProcessEnd {
+    bool exited = false;  // ended by returning from main or exit()
+    int status = -1;      // its exit status, when exited
+    std::string how;      // "exit status 1", "killed by signal 9", ...
+};
+
+class Process {
+public:
+    using Ptr = std::unique_ptr<Process>;
+
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    // A child still running is killed and waited for.
+    virtual ~Process() = default;
+
+    // Blocks until the child wrote something or closed its output; appends
+    // what came to out. False once the output is closed.
+    virtual bool read(std::string& out) = 0;
+    // Waits for the child to end (once; later calls return the same end).
+    virtual ProcessEnd wait() = 0;
+    // Asks the child to end (SIGTERM on POSIX; at once on Windows).
+    virtual void terminate() = 0;
+};
+
+// Starts argv[0] with the arguments argv. Its standard input is the null
+// device, its standard output a pipe to the parent, its standard error the
+// file errPath (appended) or the null device when errPath is empty. The
+// child does not get the terminal's Ctrl-C: the parent decides when it ends.
+// Null on failure, with the system's reason in error.
+Process::Ptr startProcess(const std::vector<std::string>& argv, const std::string& errPath,
+                          std::string& error);
+
+// The path of the running program, to start it again; argv0 is the fallback.
+std::string selfPath(const char* argv0);

@@ -1,0 +1,406 @@
+// tarvo-station against several tarvo-sim instances at once, each linked
+// into one folder that --ports points at, beside ports with no adapter.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "PackageBuilder.h"
+#include "Process.h"
+#include "Pty.h"
+
+namespace {
+
+using Fields = std::map<std::string, std::string>;
+
+// The string and number fields of one flat JSON object; empty when the line
+// is not one.
+Fields parseObject(const std::string& line)
+{
+    Fields fields;
+    static const std::regex field("\"([a-z_]+)\":(\"((?:[^\"\\\\]|\\\\.)*)\"|(-?[0-9.]+))");
+    if (line.empty() || line.front() != '{' || line.back() != '}')
+        return fields;
+    for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it)
+        fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[4].str();
+    return fields;
+}
+
+std::vector<Fields> objects(const std::string& out, const std::string& event)
+{
+    std::vector<Fields> found;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        Fields f = parseObject(line);
+        EXPECT_FALSE(f.empty()) << "not a JSON object: " << line;
+        if (f["event"] == event)
+            found.push_back(f);
+    }
+    return found;
+}
+
+Fields bySerial(const std::vector<Fields>& list, const std::string& serial)
+{
+    for (const Fields& f : list)
+        if (f.at("serial") == serial)
+            return f;
+    return {};
+}
+
+std::map<std::string, long> readStats(const std::string& path)
+{
+    std::map<std::string, long> stats;
+    std::ifstream in(path);
+    std::string name;
+    long value;
+    while (in >> name >> value)
+        stats[name] = value;
+    return stats;
+}
+
+bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Simulated adapters and other ports, each a link in one folder.
+class Fleet {
+public:
+    Fleet() { ::mkdir(_dir.path("ports").c_str(), 0755); }
+
+    std::string ports() const { return _dir.path("ports") + "/*"; }
+    std::string port(const std::string& name) const { return _dir.path("ports/" + name); }
+    std::string file(const std::string& name) const { return _dir.path(name); }
+    std::string statsOf(const std::string& name) const { return _dir.path(name + ".stats"); }
+    std::string flashOf(const std::string& name) const { return _dir.path(name + ".flash"); }
+
+    // tarvo-sim with options, its flash and counters kept beside the folder.
+    void start(const std::string& name, std::vector<std::string> options)
+    {
+        std::vector<std::string> argv = {binPath("tarvo-sim"), "--link-path=" + port(name),
+                                         "--stats=" + statsOf(name), "--state=" + flashOf(name)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        _sims[name] = std::make_unique<ChildProcess>(argv);
+        ASSERT_TRUE(_sims[name]->waitForOutput("\n", 5000)) << name;
+        for (int i = 0; i < 100 && !pathExists(port(name)); i++)
+            usleep(10000);
+        ASSERT_TRUE(pathExists(port(name)));
+    }
+
+    // A terminal that never says anything.
+    void silent(const std::string& name)
+    {
+        _silent.push_back(Pty::open());
+        ASSERT_FALSE(_silent.back().path.empty());
+        ASSERT_EQ(::symlink(_silent.back().path.c_str(), port(name).c_str()), 0);
+    }
+
+    // Ends the simulator; its counters.
+    std::map<std::string, long> stop(const std::string& name)
+    {
+        auto it = _sims.find(name);
+        if (it == _sims.end())
+            return {};
+        it->second->signal(SIGTERM);
+        it->second->finish(10000);
+        _sims.erase(it);
+        return readStats(statsOf(name));
+    }
+
+    void package(const std::string& path, uint16_t swVer, uint8_t seed)
+    {
+        const std::string payload = _dir.path("payload");
+        for (const char* chip : {"256k", "128k"}) {
+            const bool first = std::string(chip) == "256k";
+            writeFile(payload, patternBytes(first ? 0x3E000 : 0x1E000, seed));
+            std::vector<std::string> argv = {binPath("tarvo-pack"), "create", "--type=E",
+                                             "--hw=0x0203", "--sw-ver=" + std::to_string(swVer),
+                                             "--fit=" + std::string(chip)};
+            if (!first)
+                argv.push_back("--append");
+            argv.insert(argv.end(), {payload, path});
+            ProcessResult r = runProcess(argv);
+            ASSERT_EQ(r.status, 0) << r.err;
+        }
+    }
+
+private:
+    TempDir _dir;
+    std::map<std::string, std::unique_ptr<ChildProcess>> _sims;
+    std::vector<Pty> _silent;
+};
+
+ProcessResult station(std::vector<std::string> args, int timeoutMs = 120000)
+{
+    args.insert(args.begin(), binPath("tarvo-station"));
+    return runProcess(args, timeoutMs);
+}
+
+// What one probe costs an adapter: the commands of a list on its own.
+long probeCommands()
+{
+    Fleet fleet;
+    fleet.start("one", {"--serial=PROBE001"});
+    station({"list", "--ports=" + fleet.ports()});
+    return fleet.stop("one")["commands"];
+}
+
+TEST(Station, ListShowsEveryAdapterAndWhyTheOtherPortsAreNot)
+{
+    Fleet fleet;
+    fleet.start("a", {"--serial=SN000001"});
+    fleet.start("b", {"--serial=SN000002", "--chip=128k", "--link=uart", "--hw-version=0x0301"});
+    fleet.start("c", {"--serial=SN000003", "--type=K", "--fw-version=0x0B040107"});
+    fleet.start("noise", {"--trickle"});
+    fleet.silent("quiet");
+
+    ProcessResult r = station({"list", "--ports=" + fleet.ports(), "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<Fields> adapters = objects(r.out, "adapter");
+    ASSERT_EQ(adapters.size(), 3u) << r.out;
+    struct Row {
+        const char* serial;
+        const char* port;
+        const char* chip;
+        const char* flash;
+        const char* board;
+        const char* type;
+        const char* fwWord;
+    };
+    for (const Row& row : {Row{"SN000001", "a", "0x1001030A", "262144", "0x0203", "E", "0x0A030105"},
+                           Row{"SN000002", "b", "0x1001030B", "131072", "0x0301", "E", "0x0A030105"},
+                           Row{"SN000003", "c", "0x1001030A", "262144", "0x0203", "K", "0x0B040107"}}) {
+        SCOPED_TRACE(row.serial);
+        Fields f = bySerial(adapters, row.serial);
+        EXPECT_EQ(f["port"], fleet.port(row.port));
+        EXPECT_EQ(f["chip"], row.chip);
+        EXPECT_EQ(f["flash"], row.flash);
+        EXPECT_EQ(f["board"], row.board);
+        EXPECT_EQ(f["type"], row.type);
+        EXPECT_EQ(f["fw_word"], row.fwWord);
+        EXPECT_EQ(f["fw_extra"], "0x00004502");
+        EXPECT_NE(f["bootloader"].find("VMD"), std::string::npos);
+    }
+    std::map<std::string, std::string> status;
+    for (const Fields& f : objects(r.out, "port"))
+        status[f.at("port")] = f.at("status");
+    EXPECT_EQ(status, (std::map<std::string, std::string>{{fleet.port("noise"), "not an adapter"},
+                                                          {fleet.port("quiet"), "no answer"}}));
+
+    // The same in words, one line a port in the order people count.
+    ProcessResult text = station({"list", "--ports=" + fleet.ports()});
+    ASSERT_EQ(text.status, 0);
+    std::istringstream lines(text.out);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);)
+        got.push_back(line);
+    ASSERT_EQ(got.size(), 5u) << text.out;
+    EXPECT_EQ(got[0].rfind(fleet.port("a") + "  SN SN000001  PCB 0x0203  type E  chip 0x1001030A "
+                                             "(256 KB)  firmware 0x0A030105 0x00004502  bootloader",
+                           0),
+              0u)
+        << got[0];
+    EXPECT_EQ(got[3], fleet.port("noise") + "  not an adapter");
+    EXPECT_EQ(got[4], fleet.port("quiet") + "  no answer");
+}
+
+TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
+{
+    const long probe = probeCommands();
+    ASSERT_GT(probe, 0);
+    Fleet fleet;
+    fleet.start("a", {"--serial=SN000001"});
+    fleet.start("b", {"--serial=SN000002"});
+    fleet.start("c", {"--serial=SN000003", "--chip=128k", "--link=uart"});
+    const std::string pkg = fleet.file("fw.pkg");
+    fleet.package(pkg, 0x0107, 7);
+    // What b's flash is when nothing touches it: a twin never used.
+    Fleet twin;
+    twin.start("b", {"--serial=SN000002"});
+    twin.stop("b");
+    const Bytes untouched = readFile(twin.flashOf("b"));
+    ASSERT_EQ(untouched.size(), 0x40000u);
+
+    ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(),
+                               "--serial=SN000001,SN000003", "--json", "--log=" + fleet.file("shop.log"),
+                               "--backup-dir=" + fleet.file("backups")});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<Fields> results = objects(r.out, "result");
+    ASSERT_EQ(results.size(), 2u) << r.out;
+    for (const char* serial : {"SN000001", "SN000003"}) {
+        SCOPED_TRACE(serial);
+        Fields f = bySerial(results, serial);
+        EXPECT_EQ(f["result"], "ok");
+        EXPECT_EQ(f["firmware_before"], "0x0105");
+        EXPECT_EQ(f["firmware_after"], "0x0107");
+    }
+    // Steps come in their order for each adapter.
+    std::vector<std::string> steps;
+    for (const Fields& f : objects(r.out, "step"))
+        if (f.at("serial") == "SN000001" && (steps.empty() || steps.back() != f.at("step")))
+            steps.push_back(f.at("step"));
+    EXPECT_EQ(steps, (std::vector<std::string>{"starting", "connect", "check", "install"}));
+
+    std::map<std::string, long> b = fleet.stop("b");
+    EXPECT_EQ(b["rows_erased"], 0);
+    EXPECT_EQ(b["pages_written"], 0);
+    EXPECT_EQ(b["commands"], probe);
+    EXPECT_EQ(readFile(fleet.flashOf("b")), untouched);
+    std::map<std::string, long> a = fleet.stop("a");
+    EXPECT_GT(a["pages_written"], 0);
+    const Bytes flashA = readFile(fleet.flashOf("a"));
+    const Bytes payload = patternBytes(0x3E000, 7);
+    ASSERT_EQ(flashA.size(), 0x40000u);
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), flashA.begin() + 0x1000));
+
+    Bytes log = readFile(fleet.file("shop.log"));
+    std::string logText(log.begin(), log.end());
+    EXPECT_EQ(std::count(logText.begin(), logText.end(), '\n'), 2) << logText;
+    EXPECT_NE(logText.find("  SN000003  " + fleet.port("c") + "  0x0105 -> 0x0107  ok  "),
+              std::string::npos)
+        << logText;
+}
+
+TEST(Station, ExitStatusSaysWhatWentWrong)
+{
+    Fleet fleet;
+    fleet.start("a", {"--serial=SN000001"});
+    const std::string pkg = fleet.file("fw.pkg");
+    fleet.package(pkg, 0x0107, 3);
+    const std::string ports = "--ports=" + fleet.ports();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+    };
+    const Case cases[] = {
+        {{}, 2, "missing command"},
+        {{"flash"}, 2, "unknown command flash"},
+        {{"install", pkg, ports}, 2, "either --serial"},
+        {{"install", pkg, ports, "--all", "--serial=SN000001"}, 2, "either --serial"},
+        {{"install", ports, "--all"}, 2, "missing package"},
+        {{"list", "--all"}, 2, "for install"},
+        {{"install", pkg, "--all", "--jobs=0"}, 2, "invalid --jobs"},
+        {{"list", "--bogus"}, 2, "unrecognized option"},
+        {{"install", pkg, ports, "--serial=NOSUCH01"}, 3, "no adapter with serial number NOSUCH01"},
+        {{"install", fleet.file("missing.pkg"), ports, "--all"}, 1, ""},
+        {{"install", pkg, fleet.file("ports/none"), "--all"}, 2, "extra arguments"},
+        {{"install", pkg, "--ports=" + fleet.file("ports/none"), "--all"}, 1, "no adapter found"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        ProcessResult r = station(c.args);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    // Nothing was written by any of them.
+    EXPECT_EQ(fleet.stop("a")["rows_erased"], 0);
+
+    ProcessResult help = station({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Exit status: 0 everything asked for succeeded; 1 an adapter failed"),
+              std::string::npos);
+}
+
+TEST(Station, AllInstallsEveryAdapterAndOneGoneFailsAlone)
+{
+    Fleet fleet;
+    fleet.start("a", {"--serial=SN000001"});
+    fleet.start("b", {"--serial=SN000002", "--gone-after=200"});
+    fleet.start("c", {"--serial=SN000003", "--chip=128k"});
+    fleet.silent("quiet");
+    const std::string pkg = fleet.file("fw.pkg");
+    fleet.package(pkg, 0x0108, 5);
+
+    ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--all", "--json",
+                               "--jobs=2"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::vector<Fields> results = objects(r.out, "result");
+    ASSERT_EQ(results.size(), 3u) << r.out;
+    EXPECT_EQ(bySerial(results, "SN000001")["result"], "ok");
+    EXPECT_EQ(bySerial(results, "SN000003")["result"], "ok");
+    Fields gone = bySerial(results, "SN000002");
+    EXPECT_EQ(gone["result"], "failed");
+    EXPECT_NE(gone["detail"].find("SAM-BA operation failed"), std::string::npos) << gone["detail"];
+    EXPECT_EQ(gone["firmware_after"], "");
+}
+
+TEST(Station, DryRunChecksEverythingAndErasesNothing)
+{
+    Fleet fleet;
+    fleet.start("a", {"--serial=SN000001"});
+    fleet.start("b", {"--serial=SN000002", "--chip=128k", "--link=uart"});
+    fleet.start("x", {"--serial=SN000009", "--type=0x51"});
+    const std::string pkg = fleet.file("fw.pkg");
+    fleet.package(pkg, 0x0109, 9);
+
+    ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--all", "--dry-run",
+                               "--json", "--backup-dir=" + fleet.file("bk")});
+    // The adapter of an unknown type would be refused, so the run fails.
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::vector<Fields> results = objects(r.out, "result");
+    ASSERT_EQ(results.size(), 3u);
+    for (const char* serial : {"SN000001", "SN000002"}) {
+        Fields f = bySerial(results, serial);
+        EXPECT_EQ(f["result"], "dry-run");
+        EXPECT_NE(f["detail"].find("would back up into " + fleet.file("bk") + "/" + serial + "-"),
+                  std::string::npos)
+            << f["detail"];
+        EXPECT_NE(f["detail"].find("then install firmware 0x0109 over 0x0105"), std::string::npos);
+    }
+    EXPECT_EQ(bySerial(results, "SN000009")["result"], "refused");
+    EXPECT_FALSE(pathExists(fleet.file("bk")));
+    for (const char* name : {"a", "b", "x"}) {
+        std::map<std::string, long> s = fleet.stop(name);
+        EXPECT_EQ(s["rows_erased"] + s["pages_written"], 0) << name;
+    }
+}
+
+// The worker pids of the station, from the kernel's list of its children.
+std::vector<int> childrenOf(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<int> pids;
+    int child;
+    while (in >> child)
+        pids.push_back(child);
+    return pids;
+}
+
+TEST(Station, AWorkerThatDiesIsReportedFailed)
+{
+    Fleet fleet;
+    // Slow pages, so the install is still running when its worker is killed.
+    fleet.start("a", {"--serial=SN000001", "--page-us=3000"});
+    const std::string pkg = fleet.file("fw.pkg");
+    fleet.package(pkg, 0x0107, 1);
+    ChildProcess run({binPath("tarvo-station"), "install", pkg, "--ports=" + fleet.ports(),
+                      "--all", "--json"});
+    ASSERT_TRUE(run.waitForOutput("\"step\":\"install\"", 20000)) << run.out();
+    // Only the station's own child, by its pid.
+    int pid = -1;
+    for (int i = 0; i < 50 && pid < 0; i++) {
+        for (int p : childrenOf(getpid())) {
+            for (int worker : childrenOf(p))
+                pid = worker;
+        }
+        usleep(20000);
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ProcessResult r = run.finish(30000);
+    EXPECT_EQ(r.status, 1);
+    Fields f = bySerial(objects(r.out, "result"), "SN000001");
+    EXPECT_EQ(f["result"], "failed");
+    EXPECT_NE(f["detail"].find("worker ended without a result (killed by signal 9)"),
+              std::string::npos)
+        << f["detail"];
+    EXPECT_NE(f["detail"].find("its firmware may be incomplete"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,563 @@
+// list, install and watch: choosing the adapters and following their workers.
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "AdapterSelect.h"
+#include "FileReplace.h"
+#include "PortFactory.h"
+#include "Report.h"
+#include "Station.h"
+#include "WorkerPool.h"
+
+#if defined(_WIN32)
+#include "WinPortFactory.h"
+#else
+#include "PosixPortFactory.h"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A port that keeps a probe longer than this is given up (a Bluetooth port
+// can block its open for seconds).
+constexpr int PROBE_LIMIT_MS = 10000;
+// watch: how often the ports are looked up, and when a port that gave no
+// adapter is tried again (an adapter may still be starting).
+constexpr int POLL_MS = 500;
+constexpr int RETRY_MS = 5000;
+constexpr int WAIT_STEP_MS = 100;
+
+volatile std::sig_atomic_t g_interrupts = 0;
+
+extern "C" void onInterrupt(int)
+{
+    g_interrupts = g_interrupts + 1;
+    std::signal(SIGINT, onInterrupt);
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<std::string> portsToTry(const StationOptions& options)
+{
+    if (!options.ports.empty())
+        return expandPortPatterns(options.ports);
+    std::vector<std::string> ports;
+    PortFactory factory;
+    for (std::string p = factory.begin(); p != factory.end(); p = factory.next())
+        ports.push_back(p);
+    return ports;
+}
+
+// What a probe found on one port.
+struct PortFinding {
+    std::string port;
+    bool adapter = false;
+    std::string status;     // why not, when no adapter
+    JsonFields info;        // the adapter's fields
+};
+
+std::string traceName(const std::string& serial, const std::string& port)
+{
+    std::string name = serial;
+    if (name.empty())
+        name = std::filesystem::path(port).filename().string();
+    for (char& c : name)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+              c == '-' || c == '_'))
+            c = '_';
+    return name.empty() ? "port" : name;
+}
+
+// The worker's trace into DIR/NAME.trace, through the file-writing unit.
+void writeTrace(const StationOptions& options, const std::string& name, const std::string& text)
+{
+    if (options.traceDir.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::create_directories(options.traceDir, ec);
+    std::string error;
+    if (!writeFileAtomically(options.traceDir + "/" + name + ".trace",
+                             reinterpret_cast<const uint8_t*>(text.data()), text.size(), error))
+        fprintf(stderr, "tarvo-station: trace not written: %s\n", error.c_str());
+}
+
+// Probes every port at once, each in a worker of its own with a time limit.
+std::vector<PortFinding> probeAll(const StationOptions& options, const std::string& self,
+                                  const std::vector<std::string>& ports)
+{
+    std::vector<PortFinding> found(ports.size());
+    WorkerPool pool(self);
+    std::map<size_t, size_t> byWorker;
+    const Clock::time_point started = Clock::now();
+    for (size_t i = 0; i < ports.size(); i++) {
+        found[i].port = ports[i];
+        WorkerRequest request;
+        request.kind = "probe";
+        request.port = ports[i];
+        request.named = !options.ports.empty();
+        request.trace = !options.traceDir.empty();
+        std::string error;
+        long w = pool.start(request, error);
+        if (w < 0)
+            found[i].status = "not probed: " + error;
+        else
+            byWorker[static_cast<size_t>(w)] = i;
+    }
+    std::set<size_t> timedOut;
+    size_t open = byWorker.size();
+    while (open > 0) {
+        WorkerEvent event;
+        if (!pool.next(event, WAIT_STEP_MS)) {
+            if (secondsSince(started) * 1000 > PROBE_LIMIT_MS)
+                for (auto& [w, i] : byWorker)
+                    if (found[i].status.empty() && !found[i].adapter && timedOut.insert(w).second)
+                        pool.terminate(w);
+            continue;
+        }
+        PortFinding& f = found[byWorker[event.worker]];
+        if (event.ended) {
+            open--;
+            if (!f.adapter && f.status.empty())
+                f.status = timedOut.count(event.worker) ? "no answer (time limit)"
+                                                        : "probe ended: " + event.end.how;
+            writeTrace(options, traceName(f.adapter ? f.info["serial"] : "", f.port),
+                       pool.text(event.worker));
+        } else if (event.fields["event"] == "adapter") {
+            f.adapter = true;
+            f.info = event.fields;
+        } else if (event.fields["event"] == "port") {
+            f.status = event.fields["status"];
+        }
+    }
+    return found;
+}
+
+JsonLine adapterLine(const JsonFields& info)
+{
+    JsonLine line;
+    line.set("event", "adapter");
+    for (const char* key : {"port", "serial", "board", "type", "chip", "flash", "firmware", "rom",
+                            "fw_word", "fw_extra", "bootloader"}) {
+        auto it = info.find(key);
+        std::string value = it == info.end() ? "" : it->second;
+        if (std::string(key) == "flash")
+            line.set(key, static_cast<int64_t>(std::strtoll(value.c_str(), nullptr, 10)));
+        else
+            line.set(key, value);
+    }
+    return line;
+}
+
+// Follows install workers: at most jobs at a time, the report kept current.
+class Installs {
+public:
+    Installs(const StationOptions& options, const std::string& self, Report& report)
+        : _options(options), _pool(self), _report(report)
+    {
+    }
+
+    void add(const PortFinding& adapter)
+    {
+        InstallJob job;
+        job.port = adapter.port;
+        auto get = [&](const char* key) {
+            auto it = adapter.info.find(key);
+            return it == adapter.info.end() ? std::string() : it->second;
+        };
+        job.serial = get("serial");
+        job.before = get("firmware");
+        _jobs.push_back(job);
+        _started.push_back(Clock::now());
+        _worker.push_back(-1);
+    }
+
+    // Starts what the job limit allows; true while any job is unfinished.
+    bool pump(bool takeNew = true)
+    {
+        size_t running = 0;
+        for (size_t i = 0; i < _jobs.size(); i++)
+            running += _worker[i] >= 0 && _jobs[i].result.empty();
+        for (size_t i = 0; i < _jobs.size() && takeNew; i++) {
+            if (_worker[i] >= 0 || !_jobs[i].result.empty())
+                continue;
+            if (_options.jobs > 0 && running >= static_cast<size_t>(_options.jobs))
+                break;
+            WorkerRequest request;
+            request.kind = "install";
+            request.port = _jobs[i].port;
+            request.named = !_options.ports.empty();
+            request.serial = _jobs[i].serial;
+            request.package = _options.package;
+            request.backupDir = _options.backupDir;
+            request.dryRun = _options.dryRun;
+            request.trace = !_options.traceDir.empty();
+            std::string error;
+            _started[i] = Clock::now();
+            _worker[i] = _pool.start(request, error);
+            if (_worker[i] < 0) {
+                finish(i, "failed", "worker not started: " + error);
+                continue;
+            }
+            _byWorker[static_cast<size_t>(_worker[i])] = i;
+            running++;
+            _jobs[i].step = "starting";
+            _report.progress(_jobs, i);
+        }
+        for (const InstallJob& job : _jobs)
+            if (job.result.empty())
+                return true;
+        return false;
+    }
+
+    // Handles the next event within waitMs; true when a job finished.
+    bool step(int waitMs)
+    {
+        WorkerEvent event;
+        if (!_pool.next(event, waitMs))
+            return false;
+        const size_t i = _byWorker[event.worker];
+        InstallJob& job = _jobs[i];
+        if (event.ended) {
+            writeTrace(_options, traceName(job.serial, job.port), _pool.text(event.worker));
+            if (job.result.empty()) {
+                // No result line: the worker died, which is never success.
+                finish(i, "failed", "worker ended without a result (" + event.end.how + ")" +
+                                        (job.erased ? "; " + leftState(job) : ""));
+                return true;
+            }
+            return false;
+        }
+        JsonFields& f = event.fields;
+        if (f["event"] == "step") {
+            job.step = f["step"];
+            job.percent = f.count("percent") ? std::atoi(f["percent"].c_str()) : -1;
+            if (job.step == "install" || job.step == "restore")
+                job.erased = true;
+            _report.progress(_jobs, i);
+        } else if (f["event"] == "adapter") {
+            job.before = f["firmware"];
+        } else if (f["event"] == "result") {
+            job.after = f["firmware_after"];
+            job.backup = f["backup"];
+            job.restore = f["restore"];
+            std::string detail = f["detail"];
+            std::string message = oneLine(_pool.lastMessage(event.worker));
+            if (f["result"] != "ok" && f["result"] != "dry-run" && !message.empty() &&
+                message != detail)
+                detail += " (" + message + ")";
+            finish(i, f["result"], detail);
+            return true;
+        }
+        return false;
+    }
+
+    // First Ctrl-C: what has not started stays untouched.
+    void dropQueued()
+    {
+        for (size_t i = 0; i < _jobs.size(); i++)
+            if (_worker[i] < 0 && _jobs[i].result.empty())
+                finish(i, "stopped", "not started; the adapter is untouched");
+    }
+
+    // Second Ctrl-C: ends every running worker and says what each leaves.
+    void stopAll()
+    {
+        for (size_t i = 0; i < _jobs.size(); i++) {
+            if (_worker[i] >= 0 && _jobs[i].result.empty())
+                _pool.terminate(static_cast<size_t>(_worker[i]));
+            else if (_worker[i] < 0 && _jobs[i].result.empty())
+                finish(i, "stopped", "not started; the adapter is untouched");
+        }
+        while (running() > 0) {
+            WorkerEvent event;
+            if (!_pool.next(event, WAIT_STEP_MS))
+                continue;
+            const size_t i = _byWorker[event.worker];
+            if (event.ended && _jobs[i].result.empty())
+                finish(i, "stopped", leftState(_jobs[i]));
+            else if (!event.ended && event.fields["event"] == "result" && _jobs[i].result.empty())
+                finish(i, event.fields["result"], event.fields["detail"]);
+        }
+    }
+
+    size_t running() const
+    {
+        size_t n = 0;
+        for (size_t i = 0; i < _jobs.size(); i++)
+            n += _worker[i] >= 0 && _jobs[i].result.empty();
+        return n;
+    }
+    const std::vector<InstallJob>& jobs() const { return _jobs; }
+    bool anyFailed() const
+    {
+        for (const InstallJob& job : _jobs)
+            if (job.result != "ok" && job.result != "dry-run")
+                return true;
+        return false;
+    }
+    void showResultLines(bool on) { _resultLines = on; }
+
+private:
+    static std::string leftState(const InstallJob& job)
+    {
+        if (!job.erased)
+            return "stopped before the install; the adapter is untouched";
+        return "stopped during the " + job.step +
+               ": its firmware may be incomplete; install again" +
+               (job.backup.empty() ? "" : " or restore " + job.backup);
+    }
+
+    void finish(size_t i, const std::string& result, const std::string& detail)
+    {
+        InstallJob& job = _jobs[i];
+        job.result = result;
+        job.detail = detail;
+        job.seconds = secondsSince(_started[i]);
+        job.percent = -1;
+        _report.progress(_jobs, i);
+        _report.result(job);
+        if (_resultLines && !_report.json()) {
+            char text[64];
+            snprintf(text, sizeof(text), "%.1f s", job.seconds);
+            _report.line(job.serial + " on " + job.port + ": " + result +
+                         (job.restore.empty() ? "" : ", restore " + job.restore) + " (" +
+                         (job.before.empty() ? "-" : job.before) + " -> " +
+                         (job.after.empty() ? "-" : job.after) + ", " + text + ")" +
+                         (detail.empty() || result == "ok" ? "" : ": " + detail));
+        }
+    }
+
+    const StationOptions& _options;
+    WorkerPool _pool;
+    Report& _report;
+    std::vector<InstallJob> _jobs;
+    std::vector<Clock::time_point> _started;
+    std::vector<long> _worker;
+    std::map<size_t, size_t> _byWorker;
+    bool _resultLines = false;
+};
+
+std::string describe(const PortFinding& f)
+{
+    if (!f.adapter)
+        return f.port + "  " + f.status;
+    auto get = [&](const char* key) {
+        auto it = f.info.find(key);
+        return it == f.info.end() ? std::string() : it->second;
+    };
+    long flash = std::strtol(get("flash").c_str(), nullptr, 10);
+    return f.port + "  SN " + get("serial") + "  PCB " + get("board") + "  type " + get("type") +
+           "  chip " + get("chip") + " (" + std::to_string(flash / 1024) + " KB)  firmware " +
+           get("fw_word") + " " + get("fw_extra") + "  bootloader \"" + oneLine(get("bootloader")) +
+           "\"";
+}
+
+}  // namespace
+
+int listCommand(const StationOptions& options, const std::string& self)
+{
+    Report report(options);
+    const std::vector<PortFinding> found = probeAll(options, self, portsToTry(options));
+    for (const PortFinding& f : found) {
+        if (options.json) {
+            if (f.adapter) {
+                report.jsonLine(adapterLine(f.info));
+            } else {
+                JsonLine line;
+                line.set("event", "port").set("port", f.port).set("status", f.status);
+                report.jsonLine(line);
+            }
+        } else {
+            report.line(describe(f));
+        }
+    }
+    if (found.empty() && !options.json)
+        report.line("No serial ports found");
+    return EXIT_ALL_OK;
+}
+
+int installCommand(const StationOptions& options, const std::string& self)
+{
+    Report report(options);
+    const std::vector<PortFinding> found = probeAll(options, self, portsToTry(options));
+    Installs installs(options, self, report);
+    std::vector<std::string> missing;
+    for (const std::string& serial : options.serials) {
+        bool any = false;
+        for (const PortFinding& f : found)
+            any = any || (f.adapter && f.info.at("serial") == serial);
+        if (!any)
+            missing.push_back(serial);
+    }
+    for (const PortFinding& f : found) {
+        if (!f.adapter)
+            continue;
+        bool chosen = options.all;
+        for (const std::string& serial : options.serials)
+            chosen = chosen || f.info.at("serial") == serial;
+        if (chosen) {
+            if (options.json)
+                report.jsonLine(adapterLine(f.info));
+            installs.add(f);
+        }
+    }
+    for (const std::string& serial : missing) {
+        if (options.json) {
+            JsonLine line;
+            line.set("event", "missing").set("serial", serial);
+            report.jsonLine(line);
+        }
+        fprintf(stderr, "tarvo-station: no adapter with serial number %s found\n", serial.c_str());
+    }
+    if (installs.jobs().empty()) {
+        if (missing.empty())
+            fprintf(stderr, "tarvo-station: no adapter found\n");
+        return missing.empty() ? EXIT_ADAPTER_FAILED : EXIT_SERIAL_NOT_FOUND;
+    }
+
+    std::signal(SIGINT, onInterrupt);
+    int seen = 0;
+    bool takeNew = true;
+    while (installs.pump(takeNew)) {
+        installs.step(WAIT_STEP_MS);
+        if (g_interrupts != seen) {
+            seen = g_interrupts;
+            if (seen == 1) {
+                takeNew = false;
+                report.line("Stopping: waiting for the running installs (Ctrl-C again ends them)");
+                installs.dropQueued();
+            } else {
+                installs.stopAll();
+                break;
+            }
+        }
+        if (!takeNew && installs.running() == 0)
+            break;
+    }
+    std::signal(SIGINT, SIG_DFL);
+    report.table(installs.jobs());
+    if (installs.anyFailed())
+        return EXIT_ADAPTER_FAILED;
+    return missing.empty() ? EXIT_ALL_OK : EXIT_SERIAL_NOT_FOUND;
+}
+
+int watchCommand(const StationOptions& options, const std::string& self)
+{
+    Report report(options);
+    Installs installs(options, self, report);
+    installs.showResultLines(true);
+    WorkerPool probes(self);
+
+    struct PortState {
+        bool probing = false;
+        long worker = -1;
+        bool settled = false;             // an adapter taken care of, or an answer to keep
+        Clock::time_point retryAt;
+        PortFinding finding;
+    };
+    std::map<std::string, PortState> ports;
+    std::map<size_t, std::string> probeOf;
+    std::set<std::string> serialsSeen;
+
+    if (!options.json)
+        report.line("Waiting for adapters (Ctrl-C stops)");
+    std::signal(SIGINT, onInterrupt);
+    int seen = 0;
+    bool takeNew = true;
+    Clock::time_point nextPoll = Clock::now();
+    for (;;) {
+        if (takeNew && Clock::now() >= nextPoll) {
+            nextPoll = Clock::now() + std::chrono::milliseconds(POLL_MS);
+            const std::vector<std::string> now = portsToTry(options);
+            // A port that went away is forgotten, so it is probed when it comes back.
+            for (auto it = ports.begin(); it != ports.end();) {
+                bool present = false;
+                for (const std::string& p : now)
+                    present = present || p == it->first;
+                if (!present && !it->second.probing)
+                    it = ports.erase(it);
+                else
+                    ++it;
+            }
+            for (const std::string& p : now) {
+                PortState& state = ports[p];
+                if (state.probing || state.settled || Clock::now() < state.retryAt)
+                    continue;
+                bool busy = false;
+                for (const InstallJob& job : installs.jobs())
+                    busy = busy || (job.port == p && job.result.empty());
+                if (busy)
+                    continue;
+                WorkerRequest request;
+                request.kind = "probe";
+                request.port = p;
+                request.named = !options.ports.empty();
+                std::string error;
+                state.worker = probes.start(request, error);
+                if (state.worker >= 0) {
+                    state.probing = true;
+                    state.finding = PortFinding();
+                    state.finding.port = p;
+                    probeOf[static_cast<size_t>(state.worker)] = p;
+                }
+            }
+        }
+
+        WorkerEvent event;
+        while (probes.next(event, 0)) {
+            PortState& state = ports[probeOf[event.worker]];
+            if (!event.ended) {
+                if (event.fields["event"] == "adapter") {
+                    state.finding.adapter = true;
+                    state.finding.info = event.fields;
+                }
+                continue;
+            }
+            state.probing = false;
+            if (!state.finding.adapter) {
+                state.retryAt = Clock::now() + std::chrono::milliseconds(RETRY_MS);
+                continue;
+            }
+            state.settled = true;
+            const std::string serial = state.finding.info["serial"];
+            // Once per serial number in a session.
+            if (!takeNew || !serialsSeen.insert(serial).second)
+                continue;
+            if (options.json)
+                report.jsonLine(adapterLine(state.finding.info));
+            installs.add(state.finding);
+        }
+
+        installs.pump(takeNew);
+        installs.step(WAIT_STEP_MS);
+
+        if (g_interrupts != seen) {
+            seen = g_interrupts;
+            if (seen == 1) {
+                takeNew = false;
+                probes.terminateAll();
+                report.line("Stopping: waiting for the running installs (Ctrl-C again ends them)");
+                installs.dropQueued();
+            } else {
+                installs.stopAll();
+                break;
+            }
+        }
+        if (!takeNew && installs.running() == 0)
+            break;
+    }
+    std::signal(SIGINT, SIG_DFL);
+    return installs.anyFailed() ? EXIT_ADAPTER_FAILED : EXIT_ALL_OK;
+}

@@ -1,0 +1,187 @@
+#include "Json.h"
+
+#include <cstdio>
+
+std::string jsonQuote(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char esc[8];
+                snprintf(esc, sizeof(esc), "\\u%04x", c);
+                out += esc;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+JsonLine& JsonLine::set(const std::string& key, const std::string& value)
+{
+    for (auto& f : _fields)
+        if (f.first == key) {
+            f.second = jsonQuote(value);
+            return *this;
+        }
+    _fields.emplace_back(key, jsonQuote(value));
+    return *this;
+}
+
+JsonLine& JsonLine::set(const std::string& key, int64_t value)
+{
+    _fields.emplace_back(key, std::to_string(value));
+    return *this;
+}
+
+JsonLine& JsonLine::set(const std::string& key, double value)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "%.3f", value);
+    _fields.emplace_back(key, text);
+    return *this;
+}
+
+std::string JsonLine::text() const
+{
+    std::string out = "{";
+    for (size_t i = 0; i < _fields.size(); i++) {
+        if (i)
+            out += ",";
+        out += jsonQuote(_fields[i].first) + ":" + _fields[i].second;
+    }
+    return out + "}";
+}
+
+namespace {
+
+void skipSpace(const std::string& s, size_t& i)
+{
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n'))
+        i++;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool parseString(const std::string& s, size_t& i, std::string& out)
+{
+    if (i >= s.size() || s[i] != '"')
+        return false;
+    i++;
+    out.clear();
+    while (i < s.size() && s[i] != '"') {
+        char c = s[i++];
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (i >= s.size())
+            return false;
+        char e = s[i++];
+        switch (e) {
+        case '"': case '\\': case '/': out += e; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'u': {
+            if (i + 4 > s.size())
+                return false;
+            int v = 0;
+            for (int k = 0; k < 4; k++) {
+                int h = hexValue(s[i++]);
+                if (h < 0)
+                    return false;
+                v = v * 16 + h;
+            }
+            // Only what jsonQuote writes comes back: control characters.
+            if (v >= 0x80)
+                return false;
+            out += static_cast<char>(v);
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    if (i >= s.size())
+        return false;
+    i++;
+    return true;
+}
+
+bool parseNumber(const std::string& s, size_t& i, std::string& out)
+{
+    size_t start = i;
+    if (i < s.size() && s[i] == '-')
+        i++;
+    while (i < s.size() && ((s[i] >= '0' && s[i] <= '9') || s[i] == '.' || s[i] == 'e' ||
+                            s[i] == 'E' || s[i] == '+' || s[i] == '-'))
+        i++;
+    out = s.substr(start, i - start);
+    return !out.empty() && out != "-";
+}
+
+}  // namespace
+
+bool parseJsonLine(const std::string& line, JsonFields& fields)
+{
+    fields.clear();
+    size_t i = 0;
+    skipSpace(line, i);
+    if (i >= line.size() || line[i] != '{')
+        return false;
+    i++;
+    skipSpace(line, i);
+    if (i < line.size() && line[i] == '}') {
+        i++;
+    } else {
+        for (;;) {
+            std::string key, value;
+            skipSpace(line, i);
+            if (!parseString(line, i, key))
+                return false;
+            skipSpace(line, i);
+            if (i >= line.size() || line[i++] != ':')
+                return false;
+            skipSpace(line, i);
+            if (i < line.size() && line[i] == '"') {
+                if (!parseString(line, i, value))
+                    return false;
+            } else if (!parseNumber(line, i, value)) {
+                return false;
+            }
+            fields[key] = value;
+            skipSpace(line, i);
+            if (i < line.size() && line[i] == ',') {
+                i++;
+                continue;
+            }
+            if (i < line.size() && line[i] == '}') {
+                i++;
+                break;
+            }
+            return false;
+        }
+    }
+    skipSpace(line, i);
+    return i == line.size();
+}

@@ -1,0 +1,52 @@
+// tarvo-station: many adapters at once. The parent lists ports, chooses,
+// starts one worker process per adapter (this program again, in worker
+// mode), watches them and reports; each worker does one adapter's work
+// through the core and tells the parent what happens as JSON lines.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Exit statuses.
+constexpr int EXIT_ALL_OK = 0;
+constexpr int EXIT_ADAPTER_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_SERIAL_NOT_FOUND = 3;
+
+// A worker's protocol lines start with this byte on a line of their own;
+// every other line is the core's own output (its messages and trace).
+constexpr char PROTOCOL_MARK = '\x1e';
+
+struct StationOptions {
+    std::string command;          // list, install or watch
+    std::string package;
+    std::string ports;            // --ports patterns; empty: the machine's list
+    std::vector<std::string> serials;
+    bool all = false;
+    bool dryRun = false;
+    bool json = false;
+    std::string logFile;
+    std::string traceDir;
+    std::string backupDir = "tarvo-backups";
+    int jobs = 0;                 // 0: all at once
+};
+
+// What one worker is asked to do.
+struct WorkerRequest {
+    std::string kind;             // probe or install
+    std::string port;
+    std::string package;
+    std::string serial;           // install: the adapter must have this one
+    std::string backupDir;        // install: the folder the backup goes under
+    bool named = false;           // the user named the port (--ports), as with -p
+    bool dryRun = false;
+    bool trace = false;
+};
+
+// The worker's arguments after the program's path, and back.
+std::vector<std::string> workerArguments(const WorkerRequest& request);
+int workerMain(const WorkerRequest& request);
+
+int listCommand(const StationOptions& options, const std::string& self);
+int installCommand(const StationOptions& options, const std::string& self);
+int watchCommand(const StationOptions& options, const std::string& self);

@@ -1,0 +1,301 @@
+// Worker mode: one adapter's work in a process of its own, so the core's
+// program-wide state belongs to that adapter alone.
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <string>
+
+#include "AdapterSelect.h"
+#include "Device.h"
+#include "FirmwareCheck.h"
+#include "Json.h"
+#include "Pause.h"
+#include "PortFactory.h"
+#include "SambaXcon.h"
+#include "StdFile.h"
+#include "Station.h"
+#include "TarvoXcon.h"
+
+#if defined(_WIN32)
+#include "WinPortFactory.h"
+#else
+#include "PosixPortFactory.h"
+#endif
+
+namespace {
+
+// After the install restarts the adapter its monitor comes back on its own;
+// how long the restore waits for it.
+constexpr int RECONNECT_TRIES = 5;
+constexpr int RECONNECT_PAUSE_MS = 300;
+
+// Protocol lines share standard output with the core's messages, flushed in
+// between so neither splits the other.
+void emit(const JsonLine& line)
+{
+    fflush(stdout);
+    printf("\n%c%s\n", PROTOCOL_MARK, line.text().c_str());
+    fflush(stdout);
+}
+
+std::string hex(uint32_t value, int digits)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "0x%0*X", digits, value);
+    return text;
+}
+
+void emitAdapter(const AdapterInfo& info)
+{
+    JsonLine line;
+    line.set("event", "adapter")
+        .set("port", info.port)
+        .set("serial", info.serial)
+        .set("board", hex(info.board, 4))
+        .set("type", std::string(1, static_cast<char>(info.type)))
+        .set("chip", hex(info.chipId, 8))
+        .set("flash", static_cast<int64_t>(info.flashSize))
+        .set("firmware", hex(info.fwVersion & 0xFFFF, 4))
+        .set("rom", hex((info.fwVersion >> 16) & 0xFF, 2))
+        .set("fw_word", hex(info.fwVersion, 8))
+        .set("fw_extra", hex(info.fwExtra, 8))
+        .set("bootloader", info.bootloader);
+    emit(line);
+}
+
+void emitStep(const std::string& step, int percent = -1)
+{
+    JsonLine line;
+    line.set("event", "step").set("step", step);
+    if (percent >= 0)
+        line.set("percent", static_cast<int64_t>(percent));
+    emit(line);
+}
+
+void emitResult(const std::string& result, const std::string& detail,
+                const std::string& fwAfter = "", const std::string& backup = "",
+                const std::string& restore = "")
+{
+    JsonLine line;
+    line.set("event", "result").set("result", result).set("detail", detail);
+    if (!fwAfter.empty())
+        line.set("firmware_after", fwAfter);
+    if (!backup.empty())
+        line.set("backup", backup);
+    if (!restore.empty())
+        line.set("restore", restore);
+    emit(line);
+}
+
+// Counts the block writes of an install (the only writes of 64 bytes or
+// more) and reports the share done as the step's percentage.
+class ProgressPort : public SerialPort {
+public:
+    ProgressPort(SerialPort::Ptr inner, uint64_t& blocks)
+        : SerialPort(inner->name()), _inner(std::move(inner)), _blocks(blocks)
+    {
+    }
+    void expect(const std::string& step, uint64_t total)
+    {
+        _step = step;
+        _total = total;
+        _blocks = 0;
+        _shown = -1;
+    }
+    bool open(int baud, int data, Parity parity, StopBit stop) override
+    {
+        return _inner->open(baud, data, parity, stop);
+    }
+    void close() override { _inner->close(); }
+    bool isUsb() override { return _inner->isUsb(); }
+    int read(uint8_t* data, int size) override { return _inner->read(data, size); }
+    int write(const uint8_t* data, int size) override
+    {
+        int n = _inner->write(data, size);
+        if (size >= static_cast<int>(device::BLOCK_SIZE) && _total > 0) {
+            _blocks++;
+            int percent = static_cast<int>(_blocks * 100 / _total);
+            if (percent > 100)
+                percent = 100;
+            // Every 5 percent is enough for a progress line.
+            if (percent / 5 != _shown / 5) {
+                _shown = percent;
+                emitStep(_step, percent);
+            }
+        }
+        return n;
+    }
+    int get() override { return _inner->get(); }
+    int put(int c) override { return _inner->put(c); }
+    bool timeout(int millisecs) override { return _inner->timeout(millisecs); }
+    bool flush() override { return _inner->flush(); }
+
+private:
+    SerialPort::Ptr _inner;
+    uint64_t& _blocks;
+    std::string _step;
+    uint64_t _total = 0;
+    int _shown = -1;
+};
+
+// Hands every port it makes to a ProgressPort the worker can steer.
+class ProgressFactory : public PortFactoryBase {
+public:
+    explicit ProgressFactory(PortFactoryBase& inner) : _inner(inner) {}
+    std::string begin() override { return _inner.begin(); }
+    std::string end() override { return _inner.end(); }
+    std::string next() override { return _inner.next(); }
+    SerialPort::Ptr create(const std::string& name) override { return wrap(_inner.create(name)); }
+    SerialPort::Ptr create(const std::string& name, bool isUsb) override
+    {
+        return wrap(_inner.create(name, isUsb));
+    }
+    bool accessDenied(const std::string& name) override { return _inner.accessDenied(name); }
+    ProgressPort* current() const { return _current; }
+
+private:
+    SerialPort::Ptr wrap(SerialPort::Ptr port)
+    {
+        if (!port)
+            return port;
+        _current = new ProgressPort(std::move(port), _blocks);
+        return SerialPort::Ptr(_current);
+    }
+    PortFactoryBase& _inner;
+    ProgressPort* _current = nullptr;
+    uint64_t _blocks = 0;
+};
+
+std::string timeStamp()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &utc);
+    return text;
+}
+
+// Every check the install makes before its erase, with the package's
+// version; false with the reason when it would not install.
+bool checkPackage(Samba& samba, uint32_t chipId, const std::string& file, std::string& version,
+                  std::string& why)
+{
+    const PackageTarget target = packageTarget(samba, chipId);
+    if (!device::isKnownType(target.ringType)) {
+        why = "not a known adapter type";
+        return false;
+    }
+    StdFile f(fopen(file.c_str(), "rb"));
+    if (!f) {
+        why = "cannot open " + file;
+        return false;
+    }
+    uint64_t fwStart = 0;
+    if (!findFittingPackage(f.get(), target, fwStart)) {
+        why = "no valid firmware for this adapter in " + file;
+        return false;
+    }
+    version = hex(g_sw_ver, 4);
+    return true;
+}
+
+int probe(const WorkerRequest& request, PortFactoryBase& factory)
+{
+    Samba samba;
+    samba.setDebug(request.trace);
+    uint32_t chipId = 0;
+    ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
+    if (result != ProbeResult::Adapter) {
+        JsonLine line;
+        line.set("event", "port").set("port", request.port).set("status", probeResultText(result));
+        emit(line);
+        return 0;
+    }
+    emitAdapter(readAdapterInfo(samba, chipId, request.port));
+    return 0;
+}
+
+int install(const WorkerRequest& request, PortFactoryBase& platform)
+{
+    ProgressFactory factory(platform);
+    Samba samba;
+    samba.setDebug(request.trace);
+    uint32_t chipId = 0;
+    emitStep("connect");
+    ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
+    if (result != ProbeResult::Adapter) {
+        emitResult("failed", probeResultText(result));
+        return 1;
+    }
+    const AdapterInfo info = readAdapterInfo(samba, chipId, request.port);
+    emitAdapter(info);
+    if (!request.serial.empty() && info.serial != request.serial) {
+        emitResult("failed", "serial number is " + info.serial + ", not " + request.serial);
+        return 1;
+    }
+
+    emitStep("check");
+    std::string version, why;
+    if (!checkPackage(samba, chipId, request.package, version, why)) {
+        emitResult("refused", why);
+        return 1;
+    }
+    const std::string backupDir = request.backupDir + "/" + info.serial + "-" + timeStamp();
+    if (request.dryRun) {
+        emitResult("dry-run", "would back up into " + backupDir + ", then install firmware " +
+                                  version + " over " + hex(info.fwVersion & 0xFFFF, 4),
+                   version);
+        return 0;
+    }
+
+    emitStep("install");
+    if (ProgressPort* port = factory.current())
+        port->expect("install", (uint64_t{g_fw_total_size} + device::BLOCK_SIZE - 1) /
+                                    device::BLOCK_SIZE);
+    bool restarted = false;
+    ActionResult installed = firmwareUpdate(samba, request.package.c_str(), chipId, false, restarted);
+    if (installed == ActionResult::Done) {
+        emitResult("ok", "installed and verified", version);
+        return 0;
+    }
+    emitResult("failed", restarted ? "verification failed" : "install failed");
+    return 1;
+}
+
+}  // namespace
+
+std::vector<std::string> workerArguments(const WorkerRequest& request)
+{
+    std::vector<std::string> args = {"--worker=" + request.kind, "--port=" + request.port};
+    if (!request.package.empty())
+        args.push_back("--package=" + request.package);
+    if (!request.serial.empty())
+        args.push_back("--serial=" + request.serial);
+    if (!request.backupDir.empty())
+        args.push_back("--backup-dir=" + request.backupDir);
+    if (request.dryRun)
+        args.push_back("--dry-run");
+    if (request.named)
+        args.push_back("--named");
+    if (request.trace)
+        args.push_back("--trace=1");
+    return args;
+}
+
+int workerMain(const WorkerRequest& request)
+{
+    int status = 1;
+    try {
+        PortFactory factory;
+        status = request.kind == "probe" ? probe(request, factory) : install(request, factory);
+    } catch (const std::exception& e) {
+        emitResult("failed", e.what());
+    }
+    fflush(stdout);
+    return status;
+}

@@ -23,7 +23,7 @@ struct sigaction g_previous[STOP_SIGNAL_COUNT];
 bool g_installed[STOP_SIGNAL_COUNT];
 struct sigaction g_previousXfsz;
 
-extern "C" void onStopSignal(int sig)
+extern "C" void onWriteStopSignal(int sig)
 {
     int savedErrno = errno;
     WriteGuard::undoAll();
@@ -59,7 +59,7 @@ void install()
 {
     for (int i = 0; i < STOP_SIGNAL_COUNT; i++) {
         struct sigaction sa {};
-        sa.sa_handler = onStopSignal;
+        sa.sa_handler = onWriteStopSignal;
         sigemptyset(&sa.sa_mask);
         for (int sig : STOP_SIGNALS)
             sigaddset(&sa.sa_mask, sig);

@@ -1,0 +1,495 @@
+// The backup procedures in-process against the simulated adapter on the
+// virtual clock: the round trip on each checksum the adapter may answer with,
+// the refusals that must come before any erase, and a restore stopped
+// between blocks and then run again.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <regex>
+
+#include "Backup.h"
+#include "PackageBuilder.h"
+#include "Sha256.h"
+#include "SimRig.h"
+
+namespace {
+
+using backup::Outcome;
+
+class TestReport : public backup::Report {
+public:
+    void text(const std::string& lines) override { out += lines; }
+    void stepStarted(const std::string&, uint64_t) override {}
+    void stepProgress(uint64_t, uint64_t) override {}
+    void stepFinished() override {}
+    // Stops once it has been asked more than stopAfter times.
+    bool stopRequested() override { return ++asked > stopAfter; }
+
+    std::string out;
+    uint64_t asked = 0;
+    uint64_t stopAfter = UINT64_MAX;
+};
+
+Bytes slice(const Bytes& bytes, size_t from, size_t size)
+{
+    return Bytes(bytes.begin() + static_cast<long>(from),
+                 bytes.begin() + static_cast<long>(from + size));
+}
+
+std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Makes adapter.txt agree with the files again, as a careful forger would.
+void rerecord(const std::string& dir)
+{
+    std::string text = textOf(readFile(dir + "/adapter.txt"));
+    for (const char* name : {"firmware.pkg", "settings.dat"}) {
+        const Bytes file = readFile(dir + "/" + name);
+        text = std::regex_replace(text, std::regex(std::string(name) + ": .*"),
+                                  std::string(name) + ": " + std::to_string(file.size()) +
+                                      " bytes, SHA-256 " + Sha256::hex(file.data(), file.size()));
+    }
+    writeFile(dir + "/adapter.txt", Bytes(text.begin(), text.end()));
+}
+
+// A package file with its payload sum fixed up after a change.
+void fixPayloadSum(Bytes& pkg)
+{
+    const uint32_t total = pkg[12] | pkg[13] << 8 | pkg[14] << 16 | static_cast<uint32_t>(pkg[15]) << 24;
+    const uint32_t sum = byteSum(pkg.data() + 48, total);
+    for (int i = 0; i < 4; i++)
+        pkg[48 + total + i] = static_cast<uint8_t>(sum >> (8 * i));
+}
+
+struct Adapter {
+    explicit Adapter(SimOptions options = SimOptions(), bool usb = true)
+        : rig(options, usbPort(usb))
+    {
+    }
+    bool connect() { return rig.connect(); }
+    uint32_t chip() const { return rig.adapter->options().chipId; }
+    bool untouched() const
+    {
+        return rig.adapter->record.erasedRows.empty() && rig.adapter->record.writtenPages.empty();
+    }
+    Outcome save(const std::string& dir, TestReport& report, bool replace = false)
+    {
+        backup::Options options;
+        options.replace = replace;
+        return backup::save(rig.samba, chip(), dir, options, report);
+    }
+    Outcome verify(const std::string& target, TestReport& report)
+    {
+        return backup::verify(rig.samba, chip(), target, backup::Options(), report);
+    }
+    Outcome restore(const std::string& dir, TestReport& report,
+                    backup::Options options = backup::Options())
+    {
+        bool restarted = false;
+        return backup::restore(rig.samba, chip(), dir, options, report, restarted);
+    }
+    SimRig rig;
+};
+
+TEST(Sha256, KnownDigests)
+{
+    const struct {
+        std::string input;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits the first block.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input.substr(0, 20));
+        EXPECT_EQ(Sha256::hex(reinterpret_cast<const uint8_t*>(c.input.data()), c.input.size()),
+                  c.digest);
+    }
+    // Fed in pieces that straddle the blocks, the same digest.
+    const std::string text(200, 'x');
+    Sha256 pieces;
+    for (size_t at = 0; at < text.size(); at += 7)
+        pieces.update(reinterpret_cast<const uint8_t*>(text.data()) + at,
+                      std::min<size_t>(7, text.size() - at));
+    Sha256::Digest digest = pieces.finish();
+    std::string hex;
+    for (uint8_t b : digest) {
+        char two[3];
+        snprintf(two, sizeof(two), "%02x", b);
+        hex += two;
+    }
+    EXPECT_EQ(hex, Sha256::hex(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+TEST(BackupRecord, ReadsBackWhatItWritesAndNamesWhatACutRecordLacks)
+{
+    backup::Record r;
+    r.chipId = 0x1001030B;
+    r.flashSize = 0x20000;
+    r.serial = "AB\n12";  // shown on one line all the same
+    r.serialWords[0] = 0x31310A42;
+    r.serialWords[1] = 0x00000032;
+    r.board = 0x0203;
+    r.type = 'K';
+    r.firmwareChecksum = 0xDEADBEEF;
+    r.settingsChecksum = 0x000FBD87;
+    r.firmware = {123060, std::string(64, 'a')};
+    r.settings = {4096, std::string(64, 'b')};
+    const std::string text = backup::recordText(r, "Adapter SN: x , PCB Ver: 0x0203\n", "now");
+
+    backup::Record back;
+    std::string missing;
+    ASSERT_TRUE(backup::parseRecord(text, back, missing)) << missing << "\n" << text;
+    EXPECT_EQ(back.chipId, r.chipId);
+    EXPECT_EQ(back.flashSize, r.flashSize);
+    EXPECT_EQ(back.serialWords[0], r.serialWords[0]);
+    EXPECT_EQ(back.serialWords[1], r.serialWords[1]);
+    EXPECT_EQ(back.serial, "AB?12");
+    EXPECT_EQ(back.board, r.board);
+    EXPECT_EQ(back.type, r.type);
+    EXPECT_EQ(back.firmwareChecksum, r.firmwareChecksum);
+    EXPECT_EQ(back.settingsChecksum, r.settingsChecksum);
+    EXPECT_EQ(back.firmware.size, r.firmware.size);
+    EXPECT_EQ(back.firmware.sha256, r.firmware.sha256);
+    EXPECT_EQ(back.settings.sha256, r.settings.sha256);
+
+    const struct {
+        const char* cutBefore;
+        const char* missing;
+    } cuts[] = {
+        {"Chip: ", "chip"},
+        {"Serial number: ", "serial number"},
+        {"Board version: ", "board version"},
+        {"Adapter type: ", "adapter type"},
+        {"Settings checksum: ", "checksums of the adapter"},
+        {"firmware.pkg: ", "size and SHA-256 of firmware.pkg"},
+        {"settings.dat: ", "size and SHA-256 of settings.dat"},
+    };
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE(cut.cutBefore);
+        const std::string shorter = text.substr(0, text.find(cut.cutBefore));
+        EXPECT_FALSE(backup::parseRecord(shorter, back, missing));
+        EXPECT_EQ(missing, cut.missing);
+    }
+    // A digest cut short within its line is no digest.
+    const std::string cutDigest = text.substr(0, text.find("settings.dat: ") - 10) + "\n";
+    EXPECT_FALSE(backup::parseRecord(cutDigest, back, missing));
+    EXPECT_EQ(missing, "size and SHA-256 of firmware.pkg");
+}
+
+struct Kind {
+    const char* name;
+    SimChecksum checksum;
+    uint32_t chip;
+    SimLink link;
+};
+
+TEST(BackupRoundTrip, BringsBackTheAdapterWhateverItsChecksum)
+{
+    const Kind kinds[] = {
+        {"sum 256k usb", SimChecksum::Sum, device::CHIP_256K, SimLink::Usb},
+        {"crc32 256k usb", SimChecksum::Crc32, device::CHIP_256K, SimLink::Usb},
+        {"crc32 128k uart", SimChecksum::Crc32, device::CHIP_128K, SimLink::Uart},
+        {"sum 128k uart", SimChecksum::Sum, device::CHIP_128K, SimLink::Uart},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        SimOptions options = withLink(kind.link);
+        options.checksum = kind.checksum;
+        options.chipId = kind.chip;
+        Adapter a(options, kind.link == SimLink::Usb);
+        const uint32_t flashSize = device::flashSize(kind.chip);
+        // Firmware of its own, so that the sum and the CRC tell it apart.
+        Bytes& flash = a.rig.adapter->flash();
+        const Bytes firmware = patternBytes(device::romSize(kind.chip), 41);
+        std::copy(firmware.begin(), firmware.end() - 16, flash.begin() + 0x1000);
+        const Bytes saved = flash;
+        ASSERT_TRUE(a.connect());
+
+        TempDir dir;
+        const std::string bk = dir.path("bk");
+        TestReport report;
+        ASSERT_EQ(a.save(bk, report), Outcome::Done) << report.out;
+        EXPECT_TRUE(a.untouched());
+        const std::string record = textOf(readFile(bk + "/adapter.txt"));
+        char z[64];
+        snprintf(z, sizeof(z), "Firmware checksum: 0x%08X",
+                 simChecksum(kind.checksum, saved.data() + 0x1000, device::romSize(kind.chip)));
+        EXPECT_NE(record.find(z), std::string::npos) << record;
+
+        // A firmware byte and a setting byte.
+        flash[0x1100] ^= 0x01;
+        flash[flashSize - 1] ^= 0x5A;
+        report.out.clear();
+        EXPECT_EQ(a.verify(bk, report), Outcome::Differs);
+        EXPECT_NE(report.out.find("firmware: differs\n"), std::string::npos) << report.out;
+        EXPECT_NE(report.out.find("settings: differ in 1 bytes\n"), std::string::npos);
+
+        report.out.clear();
+        ASSERT_EQ(a.restore(bk, report), Outcome::Done) << report.out;
+        EXPECT_EQ(slice(flash, 0x1000, flashSize - 0x1000), slice(saved, 0x1000, flashSize - 0x1000));
+        EXPECT_TRUE(a.rig.adapter->record.bootloaderTouches.empty());
+        ASSERT_TRUE(a.connect());
+        report.out.clear();
+        EXPECT_EQ(a.verify(bk, report), Outcome::Done) << report.out;
+        EXPECT_EQ(a.verify(bk + "/firmware.pkg", report), Outcome::Done) << report.out;
+    }
+}
+
+class BackupRefusal : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        Adapter a;
+        ASSERT_TRUE(a.connect());
+        TestReport report;
+        ASSERT_EQ(a.save(_bk, report), Outcome::Done) << report.out;
+    }
+
+    TempDir _dir;
+    std::string _bk = _dir.path("bk");
+};
+
+// Each refusal is made before the first erase: the adapter sees no erase and
+// no write.
+TEST_F(BackupRefusal, RestoreChecksEverythingBeforeItsFirstErase)
+{
+    const std::string pkg = _bk + "/firmware.pkg", settings = _bk + "/settings.dat";
+    const struct {
+        const char* name;
+        std::function<void(SimOptions&)> adapter;
+        std::function<void()> change;
+        std::string says;
+    } cases[] = {
+        {"settings changed, still a valid image", nullptr,
+         [&] {
+             Bytes s = readFile(settings);
+             s[100] ^= 0x01;
+             writeFile(settings, s);
+         },
+         settings + " has changed since the save"},
+        {"package changed, its payload sum fixed up", nullptr,
+         [&] {
+             Bytes p = readFile(pkg);
+             p[500] ^= 0x10;
+             fixPayloadSum(p);
+             writeFile(pkg, p);
+         },
+         pkg + " has changed since the save"},
+        {"settings cut short", nullptr,
+         [&] { writeFile(settings, slice(readFile(settings), 0, 4000)); },
+         settings + " has 4000 bytes where the backup recorded 4096"},
+        {"package missing", nullptr, [&] { std::remove(pkg.c_str()); },
+         "cannot open " + pkg},
+        {"record missing", nullptr, [&] { std::remove((_bk + "/adapter.txt").c_str()); },
+         _bk + " holds no complete backup"},
+        {"record cut short", nullptr,
+         [&] {
+             const std::string t = textOf(readFile(_bk + "/adapter.txt"));
+             const std::string cut = t.substr(0, t.find("settings.dat: "));
+             writeFile(_bk + "/adapter.txt", Bytes(cut.begin(), cut.end()));
+         },
+         "records no size and SHA-256 of settings.dat"},
+        {"package with handling code 1", nullptr,
+         [&] {
+             Bytes p = readFile(pkg);
+             p[0x1F] = 1;
+             writeFile(pkg, p);
+             rerecord(_bk);
+         },
+         "its handling code 1 does not keep the setting area, abort"},
+        {"handling-2 package with its image cut short", nullptr,
+         [&] {
+             Bytes p = readFile(pkg);
+             p[0x1F] = 2;
+             Bytes image = readFile(settings);
+             p.insert(p.end(), image.begin(), image.begin() + 1000);
+             writeFile(pkg, p);
+             rerecord(_bk);
+         },
+         "Setting image of the firmware package in " + pkg + " is incomplete, abort"},
+        {"settings not in the firmware's format", nullptr,
+         [&] {
+             writeFile(settings, patternBytes(4096, 7));
+             rerecord(_bk);
+         },
+         settings + " is not a setting area the adapter's firmware can use"},
+        {"another serial number", [](SimOptions& o) { o.serial = "ZZ999999"; }, nullptr,
+         "this one is SN ZZ999999; restore refused (--other-adapter restores it anyway)"},
+        {"another board version", [](SimOptions& o) { o.hardwareVersion = 0x0204; }, nullptr,
+         "the backup is of PCB Ver 0x0203, this one is 0x0204; restore refused"},
+        {"another chip", [](SimOptions& o) { o.chipId = device::CHIP_128K; }, nullptr,
+         "the backup is of chip 0x1001030A (256 KB), this one is 0x1001030B (128 KB); "
+         "restore refused, abort"},
+        {"another type", [](SimOptions& o) { o.typeLetter = 'K'; }, nullptr,
+         "the backup is of type 0x45, this one is 0x4B; restore refused, abort"},
+    };
+    const Bytes original[] = {readFile(pkg), readFile(settings), readFile(_bk + "/adapter.txt")};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(pkg, original[0]);
+        writeFile(settings, original[1]);
+        writeFile(_bk + "/adapter.txt", original[2]);
+        if (c.change)
+            c.change();
+        SimOptions options;
+        if (c.adapter)
+            c.adapter(options);
+        Adapter a(options);
+        ASSERT_TRUE(a.connect());
+        TestReport report;
+        EXPECT_EQ(a.restore(_bk, report), Outcome::Refused);
+        EXPECT_NE(report.out.find(c.says), std::string::npos) << report.out;
+        EXPECT_TRUE(a.untouched());
+    }
+}
+
+TEST_F(BackupRefusal, VerifyChecksTheRecordAndTheAdapterFirst)
+{
+    const std::string settings = _bk + "/settings.dat";
+    const Bytes full = readFile(settings);
+    const struct {
+        const char* name;
+        std::function<void(SimOptions&)> adapter;
+        std::function<void()> change;
+        std::string says;
+    } cases[] = {
+        // The adapter's area starts with these very bytes.
+        {"settings shorter than the area", nullptr,
+         [&] { writeFile(settings, slice(full, 0, 2048)); },
+         settings + " has 2048 bytes where the backup recorded 4096"},
+        {"settings shorter, recorded so", nullptr,
+         [&] {
+             writeFile(settings, slice(full, 0, 2048));
+             rerecord(_bk);
+         },
+         settings + " is not a setting area (2048 bytes, not 4096), abort"},
+        {"another serial number", [](SimOptions& o) { o.serial = "ZZ999999"; }, nullptr,
+         _bk + " is a backup of another adapter: the backup is of SN AB123456, this one is SN "
+               "ZZ999999\n"},
+        {"another chip", [](SimOptions& o) { o.chipId = device::CHIP_128K; }, nullptr,
+         _bk + " is a backup of another adapter: the backup is of chip 0x1001030A (256 KB), "
+               "this one is 0x1001030B (128 KB)"},
+    };
+    const Bytes record = readFile(_bk + "/adapter.txt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(settings, full);
+        writeFile(_bk + "/adapter.txt", record);
+        if (c.change)
+            c.change();
+        SimOptions options;
+        if (c.adapter)
+            c.adapter(options);
+        Adapter a(options);
+        ASSERT_TRUE(a.connect());
+        TestReport report;
+        EXPECT_EQ(a.verify(_bk, report), Outcome::Refused);
+        EXPECT_NE(report.out.find(c.says), std::string::npos) << report.out;
+        EXPECT_EQ(report.out.find("matches"), std::string::npos) << report.out;
+    }
+}
+
+TEST_F(BackupRefusal, SaveChecksItsTargetBeforeReadingTheAdapter)
+{
+    writeFile(_dir.path("file"), Bytes(10, 1));
+    const struct {
+        std::string target;
+        bool replace;
+        std::string says;
+    } cases[] = {
+        {_dir.path("file"), true, _dir.path("file") + " is not a folder, abort\n"},
+        {_bk, false, _bk + " already holds a backup (" + _bk +
+                         "/firmware.pkg); --replace replaces it, abort\n"},
+        {_dir.path("file") + "/sub", false, _dir.path("file") + "/sub: Not a directory, abort\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        Adapter a;
+        ASSERT_TRUE(a.connect());
+        const size_t commands = a.rig.adapter->record.commands.size();
+        TestReport report;
+        EXPECT_EQ(a.save(c.target, report, c.replace), Outcome::Refused);
+        EXPECT_NE(report.out.find(c.says), std::string::npos) << report.out;
+        EXPECT_EQ(a.rig.adapter->record.commands.size(), commands) << report.out;
+    }
+}
+
+TEST_F(BackupRefusal, ASaveReplacesTheFolderWholeAndKeepsTheUsersOwnFiles)
+{
+    writeFile(_bk + "/notes.txt", Bytes{'h', 'i'});
+    SimOptions options;
+    options.firmwareVersion = 0x0A030777;
+    Adapter a(options);
+    ASSERT_TRUE(a.connect());
+    TestReport report;
+    ASSERT_EQ(a.save(_bk, report, true), Outcome::Done) << report.out;
+    EXPECT_EQ(readFile(_bk + "/notes.txt"), (Bytes{'h', 'i'}));
+    EXPECT_EQ(slice(readFile(_bk + "/firmware.pkg"), 4, 2), (Bytes{0x77, 0x07}));
+    // Nothing is left beside it: neither the new folder nor the old one.
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(_dir.path("")))
+        entries += entry.path().filename() != "bk";
+    EXPECT_EQ(entries, 0u);
+}
+
+TEST_F(BackupRefusal, AStoppedSaveWritesNothing)
+{
+    Adapter a;
+    ASSERT_TRUE(a.connect());
+    TestReport report;
+    report.stopAfter = 20;  // within the firmware read
+    const std::string other = _dir.path("new/deeper");
+    EXPECT_EQ(a.save(other, report), Outcome::Interrupted);
+    EXPECT_NE(report.out.find("Save interrupted, nothing written\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(_dir.path("new")));
+}
+
+// A restore stopped in the settings or in the firmware says what the adapter
+// holds, and the same restore run again brings the backup back.
+TEST_F(BackupRefusal, AStoppedRestoreNamesTheStateAndRunsAgain)
+{
+    const struct {
+        const char* name;
+        uint64_t stopAfter;  // one check before the writes, then one per block
+        const char* state;
+    } cases[] = {
+        {"in the settings", 1 + 10, "The adapter's setting area does not hold the backup's "
+                                    "settings now"},
+        {"in the firmware", 1 + 64 + 100, "The adapter holds no complete firmware now"},
+    };
+    const Bytes saved = [] {
+        Adapter fresh;
+        return fresh.rig.adapter->flash();
+    }();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Adapter a;
+        // Another firmware and settings, so that a partial write shows.
+        Bytes& flash = a.rig.adapter->flash();
+        const Bytes other = patternBytes(flash.size() - 0x1000, 9);
+        std::copy(other.begin(), other.end(), flash.begin() + 0x1000);
+        ASSERT_TRUE(a.connect());
+        TestReport report;
+        report.stopAfter = c.stopAfter;
+        EXPECT_EQ(a.restore(_bk, report), Outcome::Interrupted);
+        EXPECT_NE(report.out.find(c.state), std::string::npos) << report.out;
+        EXPECT_NE(report.out.find("The adapter stays in its boot monitor. To put the whole "
+                                  "backup back, run: tarvo-backup restore " + _bk + "\n"),
+                  std::string::npos) << report.out;
+        EXPECT_NE(slice(flash, 0x1000, flash.size() - 0x1000),
+                  slice(saved, 0x1000, saved.size() - 0x1000));
+
+        TestReport again;
+        EXPECT_EQ(a.restore(_bk, again), Outcome::Done) << again.out;
+        EXPECT_EQ(slice(flash, 0x1000, flash.size() - 0x1000),
+                  slice(saved, 0x1000, saved.size() - 0x1000));
+    }
+}
+
+}  // namespace

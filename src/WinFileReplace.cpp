@@ -4,6 +4,7 @@
 
 #include "FileReplace.h"
 #include "WinApi.h"
+#include "WinReplace.h"
 #include "WinWriteGuard.h"
 
 #ifndef REPLACEFILE_IGNORE_ACL_ERRORS
@@ -178,37 +179,24 @@ bool moveOnto(const std::wstring& from, const std::wstring& to)
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool systemReplace(const std::wstring& target, const std::wstring& replacement, const std::wstring& backup)
+{
+    return ReplaceFileW(target.c_str(), replacement.c_str(), backup.empty() ? nullptr : backup.c_str(),
+                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr) != FALSE;
+}
+void systemRemove(const std::wstring& name) { DeleteFileW(name.c_str()); }
+DWORD systemLastError() { return GetLastError(); }
+
 // Moves the new file over the old one; ReplaceFileW keeps the old file's
-// attributes and security. When it fails, the user's file is at its name
-// again, old or new: the old one comes back from the backup name when
-// ReplaceFileW left it there, or the new one takes the name when neither is
-// there. note says where the old content is if even that fails.
+// attributes and security. note says where the old content is if it could not
+// be put back.
 DWORD replaceWith(const std::wstring& target, const std::wstring& tempName, std::string& note)
 {
-    const std::wstring backup = backupName(target, tempName);
-    if (ReplaceFileW(target.c_str(), tempName.c_str(), backup.empty() ? nullptr : backup.c_str(),
-                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
-        if (!backup.empty())
-            DeleteFileW(backup.c_str());
-        return 0;
-    }
-    const DWORD code = GetLastError();
-    if (!exists(target)) {
-        if (!backup.empty() && exists(backup)) {
-            if (moveOnto(backup, target))
-                return code;
-            if (moveOnto(tempName, target)) {
-                DeleteFileW(backup.c_str());
-                return 0;
-            }
-            note = "; the old content is in " + narrow(backup);
-            return code;
-        }
-        // The old file is gone and nothing holds it: the new one is all there is.
-        return moveOnto(tempName, target) ? 0 : code;
-    }
-    if (!backup.empty() && exists(backup))
-        DeleteFileW(backup.c_str());
+    static const WinReplaceCalls calls = {systemReplace, moveOnto, exists, systemRemove, systemLastError};
+    std::wstring keptIn;
+    const DWORD code = replaceWithRecovery(calls, target, tempName, backupName(target, tempName), keptIn);
+    if (!keptIn.empty())
+        note = "; the old content is in " + narrow(keptIn);
     return code;
 }
 

@@ -28,6 +28,21 @@ foreach(program ${TARVO_PROGRAMS})
   if(NOT summary)
     set(summary "part of tarvo, the ${TARVO_SUMMARY}")
   endif()
+  # The page's other sections live beside the program's main.cpp. Globbed, so
+  # that a section file added later is picked up; a missing one still makes a
+  # page, and scripts/docs-check fails on it.
+  if(program STREQUAL "tarvo")
+    set(sections ${PROJECT_SOURCE_DIR}/src/man.sections)
+  else()
+    set(sections ${PROJECT_SOURCE_DIR}/tools/${program}/man.sections)
+  endif()
+  get_filename_component(sections_dir ${sections} DIRECTORY)
+  file(GLOB sections_found CONFIGURE_DEPENDS ${sections_dir}/man.sections)
+  if(NOT sections_found)
+    message(WARNING "${sections} is missing: the manual page of ${program} will lack "
+                    "DESCRIPTION, EXIT STATUS, FILES and EXAMPLES")
+  endif()
+
   set(others ${TARVO_PROGRAMS})
   list(REMOVE_ITEM others ${program})
   list(JOIN others " " others)
@@ -35,12 +50,12 @@ foreach(program ${TARVO_PROGRAMS})
   add_custom_command(
     OUTPUT ${man_dir}/${program}.1.gz ${completion_dir}/${program}
     COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/help2man.sh $<TARGET_FILE:${program}> ${program}
-            ${PROJECT_VERSION} "${summary}" "${others}" ${man_dir}/${program}.1
+            ${PROJECT_VERSION} "${summary}" "${others}" ${sections} ${man_dir}/${program}.1
     COMMAND gzip -9nf ${man_dir}/${program}.1
     COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/help2completion.sh $<TARGET_FILE:${program}>
             ${program} ${completion_dir}/${program}
     DEPENDS ${program} ${PROJECT_SOURCE_DIR}/cmake/help2man.sh
-            ${PROJECT_SOURCE_DIR}/cmake/help2completion.sh
+            ${PROJECT_SOURCE_DIR}/cmake/help2completion.sh ${sections_found}
     COMMENT "Manual page and completion of ${program}"
     VERBATIM)
   list(APPEND generated ${man_dir}/${program}.1.gz ${completion_dir}/${program})
@@ -67,6 +82,13 @@ add_custom_command(
   VERBATIM)
 list(APPEND generated ${PROJECT_BINARY_DIR}/changelog.gz)
 add_custom_target(tarvo_docs ALL DEPENDS ${generated})
+# The pages and completions as built: every program has its sections, and
+# OPTIONS is what its --help makes now.
+if(TARVO_BUILD_TESTS)
+  add_test(NAME DocsCheck
+           COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/docs-check ${man_dir} ${completion_dir}
+                   $<TARGET_FILE_DIR:tarvo>)
+endif()
 
 install(FILES README.md ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION share/doc/tarvo)
 install(FILES LICENSE DESTINATION share/doc/tarvo RENAME copyright)
@@ -85,6 +107,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The completions do nothing without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Checksum.h"
 #include "Device.h"
 
 enum class SimLink {
@@ -30,6 +31,7 @@ struct SimOptions {
     uint32_t firmwareVersionExtra = 0x00004502; // word at settings base - 12
     SimLink link = SimLink::Usb;
     std::string versionText = "v1.1 Mar 12 2019 VMD\n\r";  // answer to "V#"
+    SimChecksum checksum = SimChecksum::Sum;    // how "Z" sums a range
 };
 
 // Misbehaviour on demand; every field off by default. Commands are counted
@@ -50,9 +52,10 @@ struct SimFaults {
     bool silentInitD = false;     // "x#" does not answer
     uint32_t stuckByte = 0;       // this flash address does not program (0: none)
     uint32_t goneAfter = 0;       // after command N the device hears and answers nothing more
-    // Block reads covering flash byte wrongReadAddr return it inverted, the
-    // first wrongReadTimes of them (counted over the adapter's life); the
-    // transfer itself is sound, as from a flash cell that reads unreliably.
+    // Block reads covering flash byte wrongReadAddr return it wrong (inverted
+    // the first time, then other values), the first wrongReadTimes of them
+    // (counted over the adapter's life); the transfer itself is sound, as
+    // from a flash cell that reads unreliably.
     bool wrongRead = false;
     uint32_t wrongReadAddr = 0;
     uint32_t wrongReadTimes = UINT32_MAX;
@@ -86,10 +89,10 @@ struct SimRecord {
 // text, "X" with "X\n\r" after erasing whole rows from the row holding the
 // address (field 0: through the end of flash, else up to the settings
 // base), "Y addr,0" (source) and "Y addr,size" (copy, bits only cleared)
-// with "Y\n\r", "Z" with "Z" and 8 upper-case digits of adapterChecksum
-// over flash and RAM, "x#" with "x\n\r", and the auto-baud bytes on a UART
-// with "\n\r>". "W"/"O"/"S" store into RAM only. The bootloader's rows
-// (0x0000..0x0FFF) are protected: attempts are recorded, nothing changes.
+// with "Y\n\r", "Z" with "Z" and 8 upper-case digits of the options'
+// checksum (the byte sum by default) over flash and RAM, "x#" with "x\n\r",
+// and the auto-baud bytes on a UART with "\n\r>". "W"/"O"/"S" store into
+// RAM only. The bootloader's rows (0x0000..0x0FFF) are protected: attempts are recorded, nothing changes.
 // Unknown or malformed commands are recorded and ignored. A transfer the
 // host goes quiet on for 10 s is abandoned, and so is one interrupted by a
 // printable byte (the start of the host's next command).
@@ -171,8 +174,9 @@ private:
     void eraseFrom(uint32_t addr, bool withSettings);
     void copyToFlash(uint32_t src, uint32_t dst, uint32_t size);
     void touchBootloader(uint32_t addr, uint32_t size);
-    // Whether the block read of size bytes from addr is one the fault spoils.
-    bool takeWrongRead(uint32_t addr, uint32_t size);
+    // The bits the fault flips in the block read of size bytes from addr;
+    // 0 when it spoils none.
+    uint8_t takeWrongRead(uint32_t addr, uint32_t size);
 
     // XMODEM-CRC, receiver and sender (SimXmodem.cpp).
     void startXmodemReceive(uint32_t addr, uint32_t size);
@@ -211,5 +215,5 @@ private:
     uint32_t _blocksOut = 0;
     uint32_t _faultsGiven = 0;   // NAKs or corrupt sends of the current block
     uint32_t _wrongReadsGiven = 0;
-    bool _wrongReadNow = false;  // the XMODEM send in progress is a spoiled read
+    uint8_t _wrongReadMask = 0;  // what the XMODEM send in progress spoils
 };

@@ -175,8 +175,8 @@ void SimAdapter::execute()
                 std::string bytes;
                 for (uint32_t i = 0; i < std::min(value, RAW_REPLY_MAX); i++)
                     bytes.push_back(static_cast<char>(readMem8(addr + i)));
-                if (takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
-                    bytes[faults.wrongReadAddr - addr] ^= '\xFF';
+                if (uint8_t mask = takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
+                    bytes[faults.wrongReadAddr - addr] ^= static_cast<char>(mask);
                 reply(bytes);
             }
         }
@@ -200,13 +200,16 @@ void SimAdapter::execute()
     case 'Z':
         if (hasAddr && hasValue) {
             // Only flash and RAM add to the sum; anything else reads as 0.
-            uint64_t end = static_cast<uint64_t>(addr) + value;
+            const uint64_t end = static_cast<uint64_t>(addr) + value;
+            const SimChecksum kind = options().checksum;
             uint32_t sum = 0;
             if (addr < _flash.size())
-                sum = adapterChecksum(&_flash[addr], std::min<uint64_t>(end, _flash.size()) - addr);
-            for (uint64_t a = std::max<uint64_t>(addr, device::RAM_BASE);
-                 a < std::min<uint64_t>(end, device::RAM_BASE + RAM_SIZE); a++)
-                sum += _ram[a - device::RAM_BASE];
+                sum = simChecksum(kind, &_flash[addr],
+                                  std::min<uint64_t>(end, _flash.size()) - addr);
+            const uint64_t ramFrom = std::max<uint64_t>(addr, device::RAM_BASE);
+            const uint64_t ramTo = std::min<uint64_t>(end, device::RAM_BASE + RAM_SIZE);
+            if (ramFrom < ramTo)
+                sum = simChecksum(kind, &_ram[ramFrom - device::RAM_BASE], ramTo - ramFrom, sum);
             char text[16];
             snprintf(text, sizeof(text), "Z%08X", static_cast<unsigned>(sum));
             reply(text);
@@ -227,13 +230,14 @@ void SimAdapter::touchBootloader(uint32_t addr, uint32_t size)
         record.bootloaderTouches.push_back(addr);
 }
 
-bool SimAdapter::takeWrongRead(uint32_t addr, uint32_t size)
+uint8_t SimAdapter::takeWrongRead(uint32_t addr, uint32_t size)
 {
     if (!faults.wrongRead || faults.wrongReadAddr < addr ||
         faults.wrongReadAddr - addr >= size || _wrongReadsGiven >= faults.wrongReadTimes)
-        return false;
-    _wrongReadsGiven++;
-    return true;
+        return 0;
+    // Another wrong value each time (0xFF, 0xFE, ...), as from a cell that
+    // reads at random, so that no two spoiled reads agree.
+    return static_cast<uint8_t>(0xFF - _wrongReadsGiven++ % 0xFF);
 }
 
 // Whole rows from the one holding addr; the bootloader's rows are

@@ -46,7 +46,7 @@ void SimAdapter::startXmodemSend(uint32_t addr, uint32_t size)
     _xferLeft = size;
     _blockNumber = 1;
     _faultsGiven = 0;
-    _wrongReadNow = takeWrongRead(addr, size);
+    _wrongReadMask = takeWrongRead(addr, size);
     if (size == 0) {
         // Nothing to send: the end comes without waiting for the start.
         _sendState = SendState::WaitEotAck;
@@ -168,8 +168,8 @@ void SimAdapter::xmodemBlockOut()
     blk[2] = static_cast<uint8_t>(~_blockNumber);
     for (uint32_t i = 0; i < DATA_SIZE; i++)
         blk[3 + i] = i < _xferLeft ? readMem8(_xferAddr + i) : 0;
-    if (_wrongReadNow && faults.wrongReadAddr - _xferAddr < std::min(DATA_SIZE, _xferLeft))
-        blk[3 + faults.wrongReadAddr - _xferAddr] ^= 0xFF;
+    if (_wrongReadMask && faults.wrongReadAddr - _xferAddr < std::min(DATA_SIZE, _xferLeft))
+        blk[3 + faults.wrongReadAddr - _xferAddr] ^= _wrongReadMask;
     uint16_t crc = crc16(blk + 3, DATA_SIZE);
     blk[131] = static_cast<uint8_t>(crc >> 8);
     blk[132] = static_cast<uint8_t>(crc);

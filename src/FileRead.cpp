@@ -16,10 +16,15 @@ bool readFileBytes(const std::string& path, std::vector<uint8_t>& bytes, std::st
     bytes.clear();
     uint8_t chunk[4096];
     size_t n;
+    errno = 0;
     while ((n = fread(chunk, 1, sizeof(chunk), file.get())) > 0)
         bytes.insert(bytes.end(), chunk, chunk + n);
+    // A read that stopped on an error (a directory, a failing disk) is not a
+    // shorter file.
     if (ferror(file.get())) {
-        error = "cannot read " + path + ": " + strerror(errno);
+        const int err = errno ? errno : EIO;
+        bytes.clear();
+        error = "cannot read " + path + ": " + strerror(err);
         return false;
     }
     return true;

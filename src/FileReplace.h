@@ -22,15 +22,19 @@ using FileContent = std::function<bool(FileSink& sink, std::string& error)>;
 // Replaces the file at path with the content.
 // - A regular file (reached through any chain of symbolic links, the links
 //   kept) gets the content in a new file beside it, synced to disk, given the
-//   old file's mode and, where permitted, owner and group, then renamed over it.
-//   On any failure, and on SIGINT/SIGTERM/SIGHUP/SIGXFSZ meanwhile, the new file
-//   is removed and the old one is as it was.
+//   old file's mode, owner and group, then renamed over it, and the folder is
+//   synced. On any failure (an exception from the content included), and on
+//   SIGINT/SIGTERM/SIGHUP/SIGXFSZ meanwhile, the new file is removed and the
+//   old one is as it was. A stop signal then takes its usual effect; where the
+//   program's own handler lets the run go on, the write fails.
 // - A file the process may not open for writing is refused before anything
-//   else happens.
-// - Devices, FIFOs, sockets, files with more than one hard link, and files in
-//   a directory that cannot take another file are written in place: the one
+//   else happens, and so are directories and sockets.
+// - Devices, FIFOs, files with more than one hard link, another user's file,
+//   a file whose group or mode a new file could not have, and files in a
+//   directory that cannot take another file are written in place: the one
 //   case where a failure can leave part of the new content.
-// On failure error names the file and the system's reason.
+// The content may itself write other files. On failure error names the file
+// and the system's reason. Not for use from two threads at once.
 bool replaceFile(const std::string& path, const FileContent& content, std::string& error);
 
 // replaceFile with content already in memory.
@@ -40,6 +44,6 @@ bool writeFileAtomically(const std::string& path, const uint8_t* data, size_t si
 // Adds the content after the end of the file at path, or creates it as
 // replaceFile does when there is none. offset is where the content starts. An
 // existing regular file is synced, and cut back to its old length when the
-// write fails or is interrupted.
+// write fails, throws or is stopped (SIGINT/SIGTERM/SIGHUP, Ctrl+C).
 bool appendToFile(const std::string& path, const FileContent& content, uint64_t& offset,
                   std::string& error);

@@ -205,18 +205,15 @@ bool packageFits(const PackageTarget& target)
 
 bool findFittingPackage(FILE* f, const PackageTarget& target, uint64_t& fwStart)
 {
-    fseek(f, 0, SEEK_END);
-    const long end = ftell(f);
-    const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
     g_loader_addr = device::FIRMWARE_BASE;
-    for (fwStart = 0; fwStart < length;) {
+    // The end of the file is where the next check finds no signature, so the
+    // walk needs no file length (and no ftell, whose long may be 32 bits).
+    for (fwStart = 0;; fwStart += package::span(g_fw_total_size, g_eeprom_handle)) {
         if (FirmwareCheckAt(fwStart, f) != FW_OK)
             return false;
         if (packageFits(target))
             return true;
-        fwStart += package::span(g_fw_total_size, g_eeprom_handle);
     }
-    return false;
 }
 
 const char* firmwareCheckText(int code)

@@ -4,6 +4,7 @@
 
 #include "Device.h"
 #include "FirmwareCheck.h"
+#include "FirmwareInstall.h"
 #include "SambaXcon.h"
 #include "StdFile.h"
 #include "TarvoXcon.h"
@@ -30,10 +31,14 @@ Loaded loadPackage(FILE* f, uint64_t fwStart, const PackageTarget& adapter, std:
     return Loaded::Ok;
 }
 
-// Streams size bytes from data into flash from the firmware base.
-void streamBlocks(Samba& samba, const uint8_t* data, uint32_t size)
+// Streams size bytes from data into flash from the firmware base; false when
+// stop ended it before a block.
+bool streamBlocks(Samba& samba, const uint8_t* data, uint32_t size,
+                  const std::function<bool()>& stop)
 {
     for (uint32_t k = 0; uint64_t{k} * device::BLOCK_SIZE < size; k++) {
+        if (stop && stop())
+            return false;
         samba.write(device::RAM_BASE, data + uint64_t{k} * device::BLOCK_SIZE, device::BLOCK_SIZE);
         samba.writeBuffer(device::RAM_BASE, device::FIRMWARE_BASE + k * device::BLOCK_SIZE,
                           device::BLOCK_SIZE);
@@ -41,19 +46,32 @@ void streamBlocks(Samba& samba, const uint8_t* data, uint32_t size)
             printf(".");
         fflush(stdout);
     }
+    return true;
 }
 
-// Erases, streams the package in the record, verifies and restarts the
-// adapter; true when the written range matches the plain checksum.
-bool installPackage(Samba& samba, const std::vector<uint8_t>& pkg, const PackageTarget& adapter)
+}  // namespace
+
+Install installPackage(Samba& samba, const TakenPackage& taken,
+                       const std::function<bool()>& stop)
 {
+    const std::vector<uint8_t>& pkg = taken.bytes;
+    const PackageTarget& adapter = taken.target;
+    g_loader_addr = taken.loadAddr;
+    g_fw_total_size = taken.total;
+    g_plain_cksum = taken.plainCksum;
+    g_warm_reset = taken.warmReset;
+    g_eeprom_handle = taken.handling;
     if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
         g_fw_total_size += package::SETTING_IMAGE_SIZE;
     samba.chipErase(device::FIRMWARE_BASE,
                     g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
     samba.initD();
     printf("Updating firmware, please wait ");
-    streamBlocks(samba, pkg.data() + package::HEADER_SIZE, g_fw_total_size);
+    if (!streamBlocks(samba, pkg.data() + package::HEADER_SIZE, g_fw_total_size, stop)) {
+        printf(" stopped\n");
+        fflush(stdout);
+        return Install::Stopped;
+    }
     printf("\nDone\n");
 
     uint32_t crc_prog = samba.checksumBuffer(device::FIRMWARE_BASE, adapter.romSize);
@@ -76,10 +94,8 @@ bool installPackage(Samba& samba, const std::vector<uint8_t>& pkg, const Package
         samba.reset();
     }
     printf("Done\n");
-    return verified;
+    return verified ? Install::Verified : Install::Differs;
 }
-
-}  // namespace
 
 PackageTarget packageTarget(Samba& samba, uint32_t chipId)
 {
@@ -88,41 +104,73 @@ PackageTarget packageTarget(Samba& samba, uint32_t chipId)
             static_cast<uint8_t>((identity >> 16) & 0xFF)};
 }
 
+PackageTake takePackage(Samba& samba, uint32_t chipId, const char* file, bool force,
+                        TakenPackage& taken)
+{
+    taken.target = packageTarget(samba, chipId);
+    taken.bytes.clear();
+    if (!force && !device::isKnownType(taken.target.ringType))
+        return PackageTake::UnknownType;
+    StdFile f(fopen(file, "rb"));
+    if (!f)
+        return PackageTake::CannotOpen;
+    uint64_t fwStart = 0;
+    if (!findFittingPackage(f.get(), taken.target, fwStart))
+        return PackageTake::NoneFits;
+    switch (loadPackage(f.get(), fwStart, taken.target, taken.bytes)) {
+    case Loaded::Ok:
+        taken.loadAddr = g_loader_addr;
+        taken.total = g_fw_total_size;
+        taken.plainCksum = g_plain_cksum;
+        taken.warmReset = g_warm_reset;
+        taken.handling = g_eeprom_handle;
+        return PackageTake::Taken;
+    case Loaded::ImageIncomplete:
+        return PackageTake::ImageIncomplete;
+    case Loaded::Invalid:
+        break;
+    }
+    return PackageTake::NoneFits;
+}
+
+std::string packageTakeText(PackageTake take, const char* file)
+{
+    const std::string name = file;
+    switch (take) {
+    case PackageTake::Taken:
+        break;
+    case PackageTake::UnknownType:
+        return "Not Corvane adapters, unable to update, abort\n";
+    case PackageTake::CannotOpen:
+        return "Failed in opening firmware file " + name + ", abort\n";
+    case PackageTake::NoneFits:
+        return "No valid firmware found in " + name + ", abort\n";
+    case PackageTake::ImageIncomplete:
+        // Checked before the erase: a cut-off image would leave the adapter
+        // with a setting area that is partly missing.
+        return "Setting image of the firmware package in " + name + " is incomplete, abort\n";
+    }
+    return "";
+}
+
 ActionResult firmwareUpdate(Samba& samba, const char* file, uint32_t chipId, bool force,
                             bool& restarted)
 {
     restarted = false;
-    const PackageTarget adapter = packageTarget(samba, chipId);
-    if (!force && !device::isKnownType(adapter.ringType)) {
-        printf("Not Corvane adapters, unable to update, abort\n");
-        return ActionResult::Abort;
-    }
-
     timer_start();
-    StdFile f(fopen(file, "rb"));
-    if (!f) {
-        printf("Failed in opening firmware file %s, abort\n", file);
+    TakenPackage taken;
+    const PackageTake take = takePackage(samba, chipId, file, force, taken);
+    if (take == PackageTake::UnknownType || take == PackageTake::CannotOpen) {
+        fputs(packageTakeText(take, file).c_str(), stdout);
         return ActionResult::Abort;
     }
-
-    uint64_t fwStart = 0;
-    std::vector<uint8_t> pkg;
-    Loaded loaded = Loaded::Invalid;
-    if (findFittingPackage(f.get(), adapter, fwStart))
-        loaded = loadPackage(f.get(), fwStart, adapter, pkg);
-    f.reset();
 
     ActionResult result = ActionResult::Done;
-    if (loaded == Loaded::Invalid) {
-        printf("No valid firmware found in %s, abort\n", file);
-        result = ActionResult::Failed;
-    } else if (loaded == Loaded::ImageIncomplete) {
-        // Checked before the erase: a cut-off image would leave the adapter
-        // with a setting area that is partly missing.
-        printf("Setting image of the firmware package in %s is incomplete, abort\n", file);
+    if (take != PackageTake::Taken) {
+        fputs(packageTakeText(take, file).c_str(), stdout);
         result = ActionResult::Failed;
     } else {
-        if (!installPackage(samba, pkg, adapter))
+        if (installPackage(samba, taken) != Install::Verified)
             result = ActionResult::Failed;
         restarted = true;
     }

@@ -1,8 +1,7 @@
 // FileReplace on POSIX: a temporary file beside the target, synced and
-// renamed over it, with a signal guard that removes it if the run is stopped.
+// renamed over it, under a guard that removes it if the run is stopped.
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,147 +13,29 @@
 
 #include "FileReplace.h"
 #include "PosixFd.h"
+#include "PosixFileCalls.h"
+#include "PosixWriteGuard.h"
+
+PosixFileCalls& posixFileCalls()
+{
+    static PosixFileCalls calls = {::fsync, ::rename};
+    return calls;
+}
 
 namespace {
 
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-const int STOP_SIGNAL_COUNT = sizeof(STOP_SIGNALS) / sizeof(STOP_SIGNALS[0]);
-
-// What a stop signal has to undo. Changed only with the stop signals blocked.
-char g_tempName[PATH_MAX];
-volatile sig_atomic_t g_haveTemp = 0;
-volatile sig_atomic_t g_appendFd = -1;
-off_t g_appendLength = 0;
-struct sigaction g_previous[STOP_SIGNAL_COUNT];
-bool g_installed[STOP_SIGNAL_COUNT];
-
-extern "C" void undoAndReraise(int sig)
-{
-    int savedErrno = errno;
-    if (g_haveTemp)
-        unlink(g_tempName);
-    if (g_appendFd >= 0 && ftruncate(g_appendFd, g_appendLength) != 0) {
-    }
-    // The signal stays blocked until this returns, then meets the old action.
-    for (int i = 0; i < STOP_SIGNAL_COUNT; i++)
-        if (STOP_SIGNALS[i] == sig)
-            sigaction(sig, &g_previous[i], nullptr);
-    raise(sig);
-    errno = savedErrno;
-}
-
-class StopSignalsBlocked {
-public:
-    StopSignalsBlocked()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int sig : STOP_SIGNALS)
-            sigaddset(&set, sig);
-        sigprocmask(SIG_BLOCK, &set, &_old);
-    }
-    ~StopSignalsBlocked() { sigprocmask(SIG_SETMASK, &_old, nullptr); }
-    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
-    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
-
-private:
-    sigset_t _old;
-};
-
-// For the length of one write: a stop signal removes the temporary file (or
-// cuts an appended file back) before it takes its usual effect, and a file-size
-// limit makes write() fail with EFBIG instead of killing the process.
-class WriteGuard {
-public:
-    WriteGuard()
-    {
-        StopSignalsBlocked blocked;
-        for (int i = 0; i < STOP_SIGNAL_COUNT; i++) {
-            struct sigaction sa {};
-            sa.sa_handler = undoAndReraise;
-            sigemptyset(&sa.sa_mask);
-            for (int sig : STOP_SIGNALS)
-                sigaddset(&sa.sa_mask, sig);
-            sigaction(STOP_SIGNALS[i], nullptr, &g_previous[i]);
-            // A signal the user chose to ignore stays ignored.
-            g_installed[i] = g_previous[i].sa_handler != SIG_IGN &&
-                             sigaction(STOP_SIGNALS[i], &sa, nullptr) == 0;
-        }
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGXFSZ, &ignore, &_previousXfsz);
-    }
-    ~WriteGuard()
-    {
-        StopSignalsBlocked blocked;
-        g_haveTemp = 0;
-        g_appendFd = -1;
-        for (int i = 0; i < STOP_SIGNAL_COUNT; i++)
-            if (g_installed[i])
-                sigaction(STOP_SIGNALS[i], &g_previous[i], nullptr);
-        sigaction(SIGXFSZ, &_previousXfsz, nullptr);
-    }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-    // Creates the temporary file from the mkstemp pattern; it is the guard's
-    // to remove from the moment it exists.
-    int createTemporary(std::string& pattern)
-    {
-        if (pattern.size() >= sizeof(g_tempName)) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        StopSignalsBlocked blocked;
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        int fd = mkstemp(name.data());
-        if (fd >= 0) {
-            pattern = name.data();
-            memcpy(g_tempName, name.data(), name.size());
-            g_haveTemp = 1;
-        }
-        return fd;
-    }
-    // Renames the temporary file over target, or removes it when that fails.
-    bool commit(const std::string& target)
-    {
-        StopSignalsBlocked blocked;
-        int result = rename(g_tempName, target.c_str());
-        int savedErrno = errno;
-        if (result != 0)
-            unlink(g_tempName);
-        g_haveTemp = 0;
-        errno = savedErrno;
-        return result == 0;
-    }
-    void discard()
-    {
-        StopSignalsBlocked blocked;
-        int savedErrno = errno;
-        if (g_haveTemp)
-            unlink(g_tempName);
-        g_haveTemp = 0;
-        errno = savedErrno;
-    }
-    void guardAppend(int fd, off_t length)
-    {
-        StopSignalsBlocked blocked;
-        g_appendLength = length;
-        g_appendFd = fd;
-    }
-
-private:
-    struct sigaction _previousXfsz;
-};
-
 class FdSink : public FileSink {
 public:
-    explicit FdSink(int fd) : _fd(fd) {}
+    FdSink(int fd, const WriteGuard* guard) : _fd(fd), _guard(guard) {}
     bool write(const uint8_t* data, size_t size) override
     {
         while (size > 0 && _errno == 0) {
+            // A stopped write goes no further, even where the program's own
+            // handler let the run go on.
+            if (_guard && _guard->stopped()) {
+                _errno = EINTR;
+                break;
+            }
             ssize_t n = ::write(_fd, data, size);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -171,6 +52,7 @@ public:
 
 private:
     int _fd;
+    const WriteGuard* _guard;
     int _errno = 0;
 };
 
@@ -179,11 +61,11 @@ std::string failure(const char* what, const std::string& path, int err)
     return std::string(what) + " " + path + ": " + strerror(err);
 }
 
-// Streams the content into fd and syncs it.
-bool fill(int fd, bool sync, const std::string& path, const FileContent& content,
+// Streams the content into fd and, when asked, syncs it.
+bool fill(int fd, const WriteGuard* guard, bool sync, const std::string& path, const FileContent& content,
           std::string& error)
 {
-    FdSink sink(fd);
+    FdSink sink(fd, guard);
     std::string reason;
     bool produced = content(sink, reason);
     if (sink.failure()) {
@@ -194,7 +76,7 @@ bool fill(int fd, bool sync, const std::string& path, const FileContent& content
         error = reason;
         return false;
     }
-    if (sync && fsync(fd) != 0) {
+    if (sync && posixFileCalls().fsync(fd) != 0) {
         error = failure("cannot write", path, errno);
         return false;
     }
@@ -254,15 +136,14 @@ Resolved followLinks(const std::string& path, std::string& name)
 }
 
 // Devices, FIFOs, hard-linked files: every name keeps seeing the one file.
-bool writeInPlace(int fd, bool regular, const std::string& path, const FileContent& content,
-                  std::string& error)
+bool writeInPlace(const WriteGuard& guard, PosixFd file, bool regular, const std::string& path,
+                  const FileContent& content, std::string& error)
 {
-    PosixFd file(fd);
-    if (regular && ftruncate(fd, 0) != 0) {
+    if (regular && ftruncate(file.get(), 0) != 0) {
         error = failure("cannot write", path, errno);
         return false;
     }
-    if (!fill(fd, regular, path, content, error))
+    if (!fill(file.get(), &guard, regular, path, content, error))
         return false;
     if (::close(file.release()) != 0) {
         error = failure("cannot write", path, errno);
@@ -277,36 +158,27 @@ std::string temporaryPattern(const std::string& target)
     return directoryOf(target) + "/.tarvo-XXXXXX";
 }
 
-bool writeBeside(WriteGuard& guard, int tempFd, const std::string& target, const struct stat* old,
-                 const std::string& path, const FileContent& content, std::string& error)
+// Gives the new file the old one's owner, group and mode; false when they
+// cannot all be had (a group the user is not in, a set-id bit), and the old
+// file is then better written in place than changed.
+bool takeOver(int tempFd, const struct stat& old)
 {
-    PosixFd temp(tempFd);
-    if (old) {
-        // Owner first: a change of owner clears the set-id bits.
-        if (fchown(tempFd, old->st_uid, old->st_gid) != 0 &&
-            fchown(tempFd, static_cast<uid_t>(-1), old->st_gid) != 0) {
-        }
-        if (fchmod(tempFd, old->st_mode & 07777) != 0) {
-            error = failure("cannot write", path, errno);
-            guard.discard();
-            return false;
-        }
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(tempFd, 0666 & ~mask) != 0) {
-            error = failure("cannot create", path, errno);
-            guard.discard();
-            return false;
-        }
+    // Owner first: a change of owner clears the set-id bits.
+    if (fchown(tempFd, old.st_uid, old.st_gid) != 0 && fchown(tempFd, static_cast<uid_t>(-1), old.st_gid) != 0) {
     }
-    if (!fill(tempFd, true, path, content, error)) {
-        guard.discard();
+    struct stat now;
+    return fchmod(tempFd, old.st_mode & 07777) == 0 && fstat(tempFd, &now) == 0 && now.st_uid == old.st_uid &&
+           now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777);
+}
+
+// Fills the temporary file, renames it over target and syncs the folder.
+bool writeBeside(WriteGuard& guard, PosixFd temp, const std::string& target, const std::string& path,
+                 const FileContent& content, std::string& error)
+{
+    if (!fill(temp.get(), &guard, true, path, content, error))
         return false;
-    }
     if (::close(temp.release()) != 0) {
         error = failure("cannot write", path, errno);
-        guard.discard();
         return false;
     }
     if (!guard.commit(target)) {
@@ -316,45 +188,50 @@ bool writeBeside(WriteGuard& guard, int tempFd, const std::string& target, const
     // The rename itself reaches the disk with the directory. Past this point
     // the new content is in place, so a failure here is not reported.
     PosixFd dir(open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.valid() && fsync(dir.get()) != 0) {
+    if (dir.valid() && posixFileCalls().fsync(dir.get()) != 0) {
     }
     return true;
+}
+
+bool createFile(WriteGuard& guard, const std::string& path, const FileContent& content, std::string& error)
+{
+    // A new file, perhaps where a dangling link points.
+    std::string target;
+    Resolved resolved = followLinks(path, target);
+    if (resolved == Resolved::Error || resolved == Resolved::ProcLink) {
+        error = failure("cannot create", path, resolved == Resolved::Error ? errno : ENOENT);
+        return false;
+    }
+    std::string pattern = temporaryPattern(target);
+    PosixFd temp(guard.createTemporary(pattern));
+    mode_t mask = umask(0);
+    umask(mask);
+    if (!temp.valid() || fchmod(temp.get(), 0666 & ~mask) != 0) {
+        error = failure("cannot create", path, errno);
+        return false;
+    }
+    return writeBeside(guard, std::move(temp), target, path, content, error);
 }
 
 }  // namespace
 
 bool replaceFile(const std::string& path, const FileContent& content, std::string& error)
 {
+    // Also there for in-place writes: a file-size limit fails the write
+    // instead of killing the process.
     WriteGuard guard;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
-            error = failure("cannot write", path, errno);
-            return false;
-        }
-        // A new file, perhaps where a dangling link points.
-        std::string target;
-        Resolved resolved = followLinks(path, target);
-        if (resolved == Resolved::Error || resolved == Resolved::ProcLink) {
-            error = failure("cannot create", path, resolved == Resolved::Error ? errno : ENOENT);
-            return false;
-        }
-        std::string pattern = temporaryPattern(target);
-        int tempFd = guard.createTemporary(pattern);
-        if (tempFd < 0) {
-            error = failure("cannot create", path, errno);
-            return false;
-        }
-        return writeBeside(guard, tempFd, target, nullptr, path, content, error);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        error = failure("cannot write", path, EISDIR);
-        return false;
-    }
     // Write protection holds: the same open a shell's '>' makes, but without
-    // truncating, before anything is changed.
+    // truncating, before anything is changed. Every decision below is taken on
+    // what this opened, not on a name that may change meanwhile.
     PosixFd existing(open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
     if (!existing.valid()) {
+        if (errno == ENOENT)
+            return createFile(guard, path, content, error);
+        error = failure("cannot write", path, errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(existing.get(), &st) != 0) {
         error = failure("cannot write", path, errno);
         return false;
     }
@@ -362,7 +239,7 @@ bool replaceFile(const std::string& path, const FileContent& content, std::strin
     // Another user's file stays theirs: a renamed copy would be ours unless we may chown.
     const bool othersFile = st.st_uid != geteuid() && geteuid() != 0;
     if (!regular || st.st_nlink > 1 || othersFile)
-        return writeInPlace(existing.release(), regular, path, content, error);
+        return writeInPlace(guard, std::move(existing), regular, path, content, error);
 
     std::string target;
     Resolved resolved = followLinks(path, target);
@@ -372,47 +249,51 @@ bool replaceFile(const std::string& path, const FileContent& content, std::strin
         return false;
     }
     // Through /proc, or if the links changed meanwhile, only the open file is sure.
-    if (resolved != Resolved::File || lstat(target.c_str(), &reached) != 0 ||
-        reached.st_dev != st.st_dev || reached.st_ino != st.st_ino)
-        return writeInPlace(existing.release(), regular, path, content, error);
+    if (resolved != Resolved::File || lstat(target.c_str(), &reached) != 0 || reached.st_dev != st.st_dev ||
+        reached.st_ino != st.st_ino)
+        return writeInPlace(guard, std::move(existing), regular, path, content, error);
 
     std::string pattern = temporaryPattern(target);
-    int tempFd = guard.createTemporary(pattern);
-    if (tempFd < 0) {
+    PosixFd temp(guard.createTemporary(pattern));
+    if (!temp.valid()) {
         // A writable file in a directory that cannot take another one.
         if (errno == EACCES || errno == EPERM || errno == EROFS)
-            return writeInPlace(existing.release(), regular, path, content, error);
+            return writeInPlace(guard, std::move(existing), regular, path, content, error);
         error = failure("cannot create", pattern, errno);
         return false;
     }
+    if (!takeOver(temp.get(), st)) {
+        guard.discard();
+        return writeInPlace(guard, std::move(existing), regular, path, content, error);
+    }
     existing.reset();
-    return writeBeside(guard, tempFd, target, &st, path, content, error);
+    return writeBeside(guard, std::move(temp), target, path, content, error);
 }
 
-bool appendToFile(const std::string& path, const FileContent& content, uint64_t& offset,
-                  std::string& error)
+bool appendToFile(const std::string& path, const FileContent& content, uint64_t& offset, std::string& error)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    PosixFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
         offset = 0;
         return replaceFile(path, content, error);
     }
-    // The guard goes before the descriptor closes, so a late signal never
-    // meets a stale one.
-    PosixFd fd;
-    WriteGuard guard;
-    fd.reset(open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0) {
         error = failure("cannot write", path, errno);
         return false;
     }
     const bool regular = S_ISREG(st.st_mode);
     offset = regular ? static_cast<uint64_t>(st.st_size) : 0;
+    // Declared after the descriptor, so it is gone before the descriptor
+    // closes and a late signal never meets a stale one.
+    WriteGuard guard;
     if (regular)
         guard.guardAppend(fd.get(), st.st_size);
-    if (fill(fd.get(), regular, path, content, error))
-        return true;
-    if (regular && (ftruncate(fd.get(), st.st_size) != 0 || fsync(fd.get()) != 0)) {
+    if (!fill(fd.get(), &guard, regular, path, content, error))
+        return false;
+    if (regular && !guard.finishAppend()) {
+        error = failure("cannot write", path, errno);
+        return false;
     }
-    return false;
+    return true;
 }

@@ -30,6 +30,50 @@ ActionResult settingSave(Samba& samba, const char* file)
     return result;
 }
 
+AreaWrite writeSettingArea(Samba& samba, const uint8_t* image, uint32_t chipId,
+                           const std::function<bool()>& stop)
+{
+    const uint32_t base = device::settingsBase(chipId);
+    g_loader_addr = base;
+    g_fw_total_size = device::SETTINGS_SIZE;
+
+    // Flushed as it goes, so that a console shows the progress as it happens.
+    printf("Clearing adapter setting, please wait ... ");
+    fflush(stdout);
+    samba.chipErase(base, 1);
+    printf(" Done\n");
+
+    printf("Updating adapter setting, please wait ... ");
+    for (uint32_t offset = 0; offset < device::SETTINGS_SIZE; offset += device::BLOCK_SIZE) {
+        if (stop && stop()) {
+            printf(" stopped\n");
+            fflush(stdout);
+            return AreaWrite::Stopped;
+        }
+        samba.write(device::RAM_BASE, image + offset, device::BLOCK_SIZE);
+        samba.writeBuffer(device::RAM_BASE, base + offset, device::BLOCK_SIZE);
+        printf(".");
+        fflush(stdout);
+    }
+    printf(" Done\n");
+
+    printf("Checksum of adapter setting = 0x%08X\n",
+           samba.checksumBuffer(base, device::SETTINGS_SIZE));
+
+    // The checksum is only shown; the area read back tells whether every
+    // byte took. One block read: word by word would be 1024 exchanges.
+    uint8_t written[device::SETTINGS_SIZE];
+    samba.read(base, written, device::SETTINGS_SIZE);
+    int differ = 0;
+    for (uint32_t i = 0; i < device::SETTINGS_SIZE; i++)
+        differ += written[i] != image[i];
+    if (differ != 0) {
+        printf("Adapter setting update failed, %d bytes differ\n", differ);
+        return AreaWrite::Differs;
+    }
+    return AreaWrite::Done;
+}
+
 ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId)
 {
     printf("\n");
@@ -58,40 +102,9 @@ ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId)
         }
     }
 
-    const uint32_t base = device::settingsBase(chipId);
-    g_loader_addr = base;
-    g_fw_total_size = device::SETTINGS_SIZE;
-
-    // Flushed as it goes, so that a console shows the progress as it happens.
-    printf("Clearing adapter setting, please wait ... ");
-    fflush(stdout);
-    samba.chipErase(base, 1);
-    printf(" Done\n");
-
-    printf("Updating adapter setting, please wait ... ");
-    for (uint32_t offset = 0; offset < device::SETTINGS_SIZE; offset += device::BLOCK_SIZE) {
-        samba.write(device::RAM_BASE, image + offset, device::BLOCK_SIZE);
-        samba.writeBuffer(device::RAM_BASE, base + offset, device::BLOCK_SIZE);
-        printf(".");
-        fflush(stdout);
-    }
-    printf(" Done\n");
-
-    printf("Checksum of adapter setting = 0x%08X\n",
-           samba.checksumBuffer(base, device::SETTINGS_SIZE));
-
-    // The checksum is only shown; the area read back tells whether every
-    // byte took.
-    uint8_t written[device::SETTINGS_SIZE];
-    samba.eepromDump(device::SETTINGS_SIZE, written);
-    int differ = 0;
-    for (uint32_t i = 0; i < device::SETTINGS_SIZE; i++)
-        differ += written[i] != image[i];
-    ActionResult result = ActionResult::Done;
-    if (differ != 0) {
-        printf("Adapter setting update failed, %d bytes differ\n", differ);
-        result = ActionResult::Failed;
-    }
+    ActionResult result =
+        writeSettingArea(samba, image, chipId) == AreaWrite::Done ? ActionResult::Done
+                                                                   : ActionResult::Failed;
     printf("done in %5.3f seconds\n", timer_stop());
     return result;
 }

@@ -82,6 +82,11 @@ void infoLines(Samba& samba, uint32_t chipId, const std::function<void(const std
 std::string serialText(uint32_t serialLo, uint32_t serialHi);
 ActionResult settingSave(Samba& samba, const char* file);
 ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId);
+// -u's writing half: erases the setting area, writes the 4096-byte image and
+// reads it back, printing as -u does. stop is asked before each block.
+enum class AreaWrite { Done, Differs, Stopped };
+AreaWrite writeSettingArea(Samba& samba, const uint8_t* image, uint32_t chipId,
+                           const std::function<bool()>& stop = {});
 // -R: power-cycles the adapter, unless an update has just restarted it.
 void powerCycle(Samba& samba, bool restarted);
 // What the package walk matches for this adapter, from its identity word.

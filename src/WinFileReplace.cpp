@@ -1,10 +1,10 @@
 // FileReplace on Windows: a temporary file in the target's folder, flushed and
-// moved over it; Ctrl+C or a closed console deletes it.
-#include <atomic>
+// moved over it under a guard that deletes it on Ctrl+C or a closed console.
 #include <string>
 
 #include "FileReplace.h"
 #include "WinApi.h"
+#include "WinWriteGuard.h"
 
 #ifndef REPLACEFILE_IGNORE_ACL_ERRORS
 #define REPLACEFILE_IGNORE_ACL_ERRORS 0x00000004
@@ -22,11 +22,21 @@ std::wstring widen(const std::string& text)
     return wide;
 }
 
+std::string narrow(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
 std::string failure(const char* what, const std::string& path, DWORD code)
 {
     char text[512] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                             text, sizeof(text), nullptr);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             sizeof(text), nullptr);
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
         text[--n] = '\0';
     std::string reason = n ? std::string(text, n) : "error " + std::to_string(code);
@@ -41,6 +51,12 @@ public:
     Handle& operator=(const Handle&) = delete;
     HANDLE get() const { return _h; }
     bool valid() const { return _h != INVALID_HANDLE_VALUE; }
+    HANDLE release()
+    {
+        HANDLE h = _h;
+        _h = INVALID_HANDLE_VALUE;
+        return h;
+    }
     bool close()
     {
         bool ok = !valid() || CloseHandle(_h);
@@ -52,45 +68,15 @@ private:
     HANDLE _h;
 };
 
-// The temporary file a console stop has to delete; it was opened with DELETE
-// access, so marking it is enough and the system removes it at exit.
-std::atomic<HANDLE> g_pendingTemp{INVALID_HANDLE_VALUE};
-
-BOOL WINAPI onConsoleStop(DWORD)
-{
-    HANDLE h = g_pendingTemp.exchange(INVALID_HANDLE_VALUE);
-    if (h != INVALID_HANDLE_VALUE) {
-        FILE_DISPOSITION_INFO dispose = {TRUE};
-        SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof(dispose));
-    }
-    return FALSE;  // the default handler ends the process
-}
-
-class ConsoleStopGuard {
-public:
-    explicit ConsoleStopGuard(HANDLE temp)
-    {
-        g_pendingTemp = temp;
-        SetConsoleCtrlHandler(onConsoleStop, TRUE);
-    }
-    ~ConsoleStopGuard()
-    {
-        SetConsoleCtrlHandler(onConsoleStop, FALSE);
-        g_pendingTemp = INVALID_HANDLE_VALUE;
-    }
-    ConsoleStopGuard(const ConsoleStopGuard&) = delete;
-    ConsoleStopGuard& operator=(const ConsoleStopGuard&) = delete;
-};
-
 class HandleSink : public FileSink {
 public:
-    explicit HandleSink(HANDLE h) : _h(h) {}
+    HandleSink(HANDLE h, WinWriteGuard& guard) : _h(h), _guard(guard) {}
     bool write(const uint8_t* data, size_t size) override
     {
         while (size > 0 && _error == 0) {
             DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
             DWORD written = 0;
-            if (!WriteFile(_h, data, chunk, &written, nullptr))
+            if (!_guard.write(_h, data, chunk, &written))
                 _error = GetLastError();
             else if (written == 0)
                 _error = ERROR_WRITE_FAULT;
@@ -103,12 +89,14 @@ public:
 
 private:
     HANDLE _h;
+    WinWriteGuard& _guard;
     DWORD _error = 0;
 };
 
-bool fill(HANDLE h, bool flush, const std::string& path, const FileContent& content, std::string& error)
+bool fill(HANDLE h, WinWriteGuard& guard, bool flush, const std::string& path, const FileContent& content,
+          std::string& error)
 {
-    HandleSink sink(h);
+    HandleSink sink(h, guard);
     std::string reason;
     bool produced = content(sink, reason);
     if (sink.failure()) {
@@ -134,21 +122,43 @@ std::wstring directoryOf(const std::wstring& path)
     return path.substr(0, sep + 1);
 }
 
-// A short unique name in the target's folder, created exclusively.
+// A short unique name in the target's folder, not yet taken.
+std::wstring uniqueName(const std::wstring& dir, DWORD n)
+{
+    std::wstring name = dir + L".tarvo-";
+    for (int shift = 28; shift >= 0; shift -= 4)
+        name += L"0123456789abcdef"[(n >> shift) & 0xF];
+    return name;
+}
+
+DWORD nameSeed() { return GetTickCount() ^ (GetCurrentProcessId() << 16); }
+
+// Created exclusively, with DELETE access so the guard can always remove it.
 HANDLE createTemporary(const std::wstring& target, std::wstring& name)
 {
     const std::wstring dir = directoryOf(target);
-    const DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
+    const DWORD seed = nameSeed();
     for (DWORD attempt = 0; attempt < 100; attempt++) {
-        wchar_t suffix[16];
-        wsprintfW(suffix, L"%08lx", static_cast<unsigned long>(seed + attempt * 7919));
-        name = dir + L".tarvo-" + suffix;
-        HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        name = uniqueName(dir, seed + attempt * 7919);
+        HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return h;
     }
     return INVALID_HANDLE_VALUE;
+}
+
+// A free name for the old file while ReplaceFileW moves the new one in.
+std::wstring backupName(const std::wstring& target, const std::wstring& tempName)
+{
+    const std::wstring dir = directoryOf(target);
+    for (DWORD n = nameSeed() ^ 0x5A5A5A5A, attempt = 0; attempt < 100; attempt++, n += 104729) {
+        std::wstring name = uniqueName(dir, n);
+        if (name != tempName && GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND)
+            return name;
+    }
+    return std::wstring();
 }
 
 // The name the file is reached by once links are followed.
@@ -161,42 +171,75 @@ std::wstring finalName(HANDLE h, const std::wstring& fallback)
     return std::wstring(buf, n);
 }
 
-bool writeInPlace(HANDLE h, bool disk, const std::string& path, const FileContent& content,
-                  std::string& error)
+bool exists(const std::wstring& name) { return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool moveOnto(const std::wstring& from, const std::wstring& to)
 {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// Moves the new file over the old one; ReplaceFileW keeps the old file's
+// attributes and security. When it fails, the user's file is at its name
+// again, old or new: the old one comes back from the backup name when
+// ReplaceFileW left it there, or the new one takes the name when neither is
+// there. note says where the old content is if even that fails.
+DWORD replaceWith(const std::wstring& target, const std::wstring& tempName, std::string& note)
+{
+    const std::wstring backup = backupName(target, tempName);
+    if (ReplaceFileW(target.c_str(), tempName.c_str(), backup.empty() ? nullptr : backup.c_str(),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+        if (!backup.empty())
+            DeleteFileW(backup.c_str());
+        return 0;
+    }
+    const DWORD code = GetLastError();
+    if (!exists(target)) {
+        if (!backup.empty() && exists(backup)) {
+            if (moveOnto(backup, target))
+                return code;
+            if (moveOnto(tempName, target)) {
+                DeleteFileW(backup.c_str());
+                return 0;
+            }
+            note = "; the old content is in " + narrow(backup);
+            return code;
+        }
+        // The old file is gone and nothing holds it: the new one is all there is.
+        return moveOnto(tempName, target) ? 0 : code;
+    }
+    if (!backup.empty() && exists(backup))
+        DeleteFileW(backup.c_str());
+    return code;
+}
+
+bool writeInPlace(HANDLE h, bool disk, const std::string& path, const FileContent& content, std::string& error)
+{
+    WinWriteGuard guard;
     if (disk && !SetEndOfFile(h)) {
         error = failure("cannot write", path, GetLastError());
         return false;
     }
-    return fill(h, disk, path, content, error);
+    return fill(h, guard, disk, path, content, error);
 }
 
-bool writeBeside(Handle& temp, const std::wstring& tempName, const std::wstring& target, bool exists,
+bool writeBeside(HANDLE tempHandle, const std::wstring& tempName, const std::wstring& target, bool replacing,
                  const std::string& path, const FileContent& content, std::string& error)
 {
-    bool ok;
-    {
-        ConsoleStopGuard guard(temp.get());
-        ok = fill(temp.get(), true, path, content, error);
-    }
-    if (ok && !temp.close()) {
-        error = failure("cannot write", path, GetLastError());
-        ok = false;
-    }
-    if (ok) {
-        // ReplaceFileW keeps the old file's attributes and security.
-        ok = exists ? ReplaceFileW(target.c_str(), tempName.c_str(), nullptr,
-                                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                                   nullptr)
-                    : MoveFileExW(tempName.c_str(), target.c_str(),
-                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        if (!ok)
-            error = failure("cannot replace", path, GetLastError());
-    }
-    if (!ok) {
-        temp.close();
-        DeleteFileW(tempName.c_str());
-    }
+    WinWriteGuard guard;
+    guard.guardTemporary(tempHandle, tempName);
+    if (!fill(tempHandle, guard, true, path, content, error))
+        return false;
+    std::string note;
+    DWORD code = 0;
+    const bool ok = guard.commit(
+        [&]() -> DWORD {
+            if (replacing)
+                return replaceWith(target, tempName, note);
+            return moveOnto(tempName, target) ? 0 : GetLastError();
+        },
+        code);
+    if (!ok)
+        error = failure("cannot replace", path, code) + note;
     return ok;
 }
 
@@ -222,8 +265,8 @@ bool replaceFile(const std::string& path, const FileContent& content, std::strin
             return false;
         }
         std::wstring tempName;
-        Handle temp(createTemporary(wide, tempName));
-        if (!temp.valid()) {
+        HANDLE temp = createTemporary(wide, tempName);
+        if (temp == INVALID_HANDLE_VALUE) {
             error = failure("cannot create", path, GetLastError());
             return false;
         }
@@ -235,29 +278,22 @@ bool replaceFile(const std::string& path, const FileContent& content, std::strin
         return writeInPlace(existing.get(), disk, path, content, error);
 
     const std::wstring target = finalName(existing.get(), wide);
-    existing.close();
     std::wstring tempName;
-    Handle temp(createTemporary(target, tempName));
-    if (!temp.valid()) {
+    HANDLE temp = createTemporary(target, tempName);
+    if (temp == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         if (code != ERROR_ACCESS_DENIED) {
             error = failure("cannot create", path, code);
             return false;
         }
         // A writable file in a folder that cannot take another one.
-        Handle again(CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!again.valid()) {
-            error = failure("cannot write", path, GetLastError());
-            return false;
-        }
-        return writeInPlace(again.get(), true, path, content, error);
+        return writeInPlace(existing.get(), true, path, content, error);
     }
+    existing.close();
     return writeBeside(temp, tempName, target, true, path, content, error);
 }
 
-bool appendToFile(const std::string& path, const FileContent& content, uint64_t& offset,
-                  std::string& error)
+bool appendToFile(const std::string& path, const FileContent& content, uint64_t& offset, std::string& error)
 {
     const std::wstring wide = widen(path);
     Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -279,11 +315,15 @@ bool appendToFile(const std::string& path, const FileContent& content, uint64_t&
         return false;
     }
     offset = static_cast<uint64_t>(end.QuadPart);
-    if (fill(file.get(), disk, path, content, error))
-        return true;
-    if (disk && SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN)) {
-        SetEndOfFile(file.get());
-        FlushFileBuffers(file.get());
+    // Declared after the handle, so it is gone before the handle closes.
+    WinWriteGuard guard;
+    if (disk)
+        guard.guardAppend(file.get(), end);
+    if (!fill(file.get(), guard, disk, path, content, error))
+        return false;
+    if (disk && !guard.finishAppend()) {
+        error = failure("cannot write", path, ERROR_OPERATION_ABORTED);
+        return false;
     }
-    return false;
+    return true;
 }

@@ -105,7 +105,7 @@ TEST_F(Backup, RoundTripBringsBackTheSavedAdapter)
 
     ProcessResult save = backup({"save", _saved});
     ASSERT_EQ(save.status, 0) << save.out << save.err;
-    EXPECT_NE(save.out.find("firmware: 253952 bytes from 0x01000, checksum 0x"),
+    EXPECT_NE(save.out.find("firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x"),
               std::string::npos) << save.out;
     EXPECT_NE(stats().find("rows_erased 0\npages_written 0\n"), std::string::npos);
     ProcessResult info = runProcess({binPath("tarvo-pack"), "info", _saved + "/firmware.pkg"});
@@ -128,7 +128,7 @@ TEST_F(Backup, RoundTripBringsBackTheSavedAdapter)
     EXPECT_EQ(differs.status, 1);
     char settingsLine[100];
     snprintf(settingsLine, sizeof(settingsLine),
-             "settings: 4096 bytes from 0x3F000, checksum 0x%08X as the adapter's\n",
+             "settings: 4096 bytes from 0x3F000 read twice alike, adapter checksum 0x%08X\n",
              byteSum(slice(changed, 0x3F000, 4096)));
     EXPECT_EQ(differs.out, std::string("\nfirmware: differs\nReading settings .\n") +
                                settingsLine + "settings: differ in 3 bytes\ndone in T seconds\n");
@@ -185,16 +185,20 @@ TEST_F(Backup, AWrongReadIsReadAgainAndNeverSaved)
     struct Case {
         const char* fault;
         int status;
-        const char* again;  // the first difference
+        const char* again;  // how the reading went
         const char* tail;
     };
     const Case cases[] = {
-        {"--wrong-read=0x2345:1", 0, "the adapter's checksum is 0x03DC1862, reading it again\n",
-         "firmware: 253952 bytes from 0x01000, checksum 0x03DC1862 as the adapter's\n"},
-        {"--wrong-read=0x2345", 1, "the adapter's checksum is 0x03DC1862, reading it again\n",
-         "firmware: the adapter does not read back reliably, abort\n"},
-        {"--wrong-read=0x3F800", 1, "the adapter's checksum is 0x000FBD87, reading it again\n",
-         "settings: the adapter does not read back reliably, abort\n"},
+        {"--wrong-read=0x2345:1", 0, "firmware: 1 piece read again after two reads differed\n",
+         "firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x03DC1862\n"},
+        {"--wrong-read=0x2345:2", 0, "firmware: 1 piece read again after two reads differed\n",
+         "firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x03DC1862\n"},
+        {"--wrong-read=0x2345:3", 1, "Reading firmware",
+         "firmware: the adapter does not read back reliably (no two of 4 reads of a piece "
+         "agreed), abort\n"},
+        {"--wrong-read=0x3F800", 1, "Reading settings",
+         "settings: the adapter does not read back reliably (no two of 4 reads of a piece "
+         "agreed), abort\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -205,6 +209,10 @@ TEST_F(Backup, AWrongReadIsReadAgainAndNeverSaved)
         EXPECT_NE(r.out.find(c.tail), std::string::npos) << r.out;
         EXPECT_EQ(exists(dir + "/firmware.pkg"), c.status == 0);
         EXPECT_EQ(exists(dir), c.status == 0);
+        if (c.status == 0) {  // what was taken is what the flash holds, not a spoiled read
+            EXPECT_EQ(slice(readFile(dir + "/firmware.pkg"), 48, 0x3E000),
+                      slice(readFile(_state), 0x1000, 0x3E000));
+        }
     }
 }
 
@@ -217,8 +225,9 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     std::remove(_state.c_str());
     ProcessResult r = backup({"restore", _saved}, {"--serial=ZZ999999"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "\nThe backup is of adapter SN AB123456, PCB Ver 0x0203; this one is SN "
-                     "ZZ999999, PCB Ver 0x0203: restore refused (--force restores it anyway)\n");
+    EXPECT_EQ(r.out, "\n" + _saved + " is a backup of another adapter: the backup is of SN "
+                     "AB123456, this one is SN ZZ999999; restore refused (--other-adapter "
+                     "restores it anyway)\n");
     EXPECT_NE(stats().find("rows_erased 0\npages_written 0\n"), std::string::npos);
     r = backup({"restore", _dir.path("")});  // no adapter.txt: not a backup
     EXPECT_EQ(r.status, 1);
@@ -228,10 +237,10 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     r = backup({"save", _saved}, {"--fw-version=0x0A030777"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, _saved + " already holds a backup (" + _saved +
-                         "/firmware.pkg); --force replaces it, abort\n");
+                         "/firmware.pkg); --replace replaces it, abort\n");
     EXPECT_EQ(readFile(_saved + "/firmware.pkg"), firstPkg);
     std::remove(_state.c_str());
-    EXPECT_EQ(backup({"--force", "save", _saved}, {"--fw-version=0x0A030777"}).status, 0);
+    EXPECT_EQ(backup({"--replace", "save", _saved}, {"--fw-version=0x0A030777"}).status, 0);
     EXPECT_NE(readFile(_saved + "/firmware.pkg"), firstPkg);
 }
 

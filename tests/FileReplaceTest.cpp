@@ -14,96 +14,18 @@
 #include <thread>
 
 #include "FileReplace.h"
+#include "FileReplaceChild.h"
 #include "PackageBuilder.h"
 #include "Process.h"
 #include "SimRun.h"
 
 namespace {
 
+using namespace filetest;
 namespace fs = std::filesystem;
-
-// An unprivileged account for the cases about permissions when run as root.
-const uid_t NOBODY = 65534;
 
 const Bytes OLD(3000, 0x11);
 const Bytes NEW = patternBytes(4096, 7);
-
-// Every name under dir, recursively, relative to it.
-std::set<std::string> entries(const std::string& dir)
-{
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        names.insert(e.path().lexically_relative(dir).string());
-    return names;
-}
-
-struct Outcome {
-    int exitCode = -1;  // 0: written, 1: refused
-    int signal = 0;     // what stopped the child, if anything
-    std::string error;
-};
-
-enum class As { Caller, Nobody };
-
-// The write runs in a child, so privileges, limits and signals stay there.
-Outcome writeInChild(const std::function<bool(std::string&)>& write, As as = As::Caller,
-                     rlim_t sizeLimit = RLIM_INFINITY)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        if (as == As::Nobody && geteuid() == 0 &&
-            (setresgid(NOBODY, NOBODY, NOBODY) != 0 || setresuid(NOBODY, NOBODY, NOBODY) != 0))
-            _exit(99);
-        struct rlimit limit = {sizeLimit, sizeLimit};
-        if (sizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            _exit(98);
-        std::string error;
-        bool ok = write(error);
-        if (::write(fds[1], error.data(), error.size()) < 0)
-            _exit(97);
-        _exit(ok ? 0 : 1);
-    }
-    close(fds[1]);
-    Outcome outcome;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-        outcome.error.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status))
-        outcome.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        outcome.signal = WTERMSIG(status);
-    return outcome;
-}
-
-Outcome saveInChild(const std::string& path, const Bytes& data, As as = As::Caller,
-                    rlim_t sizeLimit = RLIM_INFINITY)
-{
-    return writeInChild(
-        [&](std::string& error) { return writeFileAtomically(path, data.data(), data.size(), error); }, as,
-        sizeLimit);
-}
-
-void giveTo(const std::string& path, uid_t uid)
-{
-    if (geteuid() == 0) {
-        ASSERT_EQ(lchown(path.c_str(), uid, uid), 0) << path;
-    }
-}
-
-struct stat statOf(const std::string& path)
-{
-    struct stat st {};
-    stat(path.c_str(), &st);
-    return st;
-}
 
 class FileReplaceTest : public testing::Test {
 public:
@@ -452,12 +374,12 @@ TEST_F(FileReplaceTest, PackCreateStoppedByAFileSizeLimitLeavesTheOldPackage)
 {
     const std::string payload = file("payload.bin", patternBytes(100000, 3), 0644);
     const std::string pkg = dir().path("fw.pkg");
-    ProcessResult made = runProcess({binPath("tarvo-pack"), "create", "--type=E", "--hw=1", payload, pkg});
+    ProcessResult made = runProcess({binPath("tarvo-pack"), "create", "--type=E", "--hw=1", "--fit=128k", payload, pkg});
     ASSERT_EQ(made.status, 0) << made.err;
     const Bytes old = readFile(pkg);
 
     for (bool append : {false, true}) {
-        std::vector<std::string> args = {binPath("tarvo-pack"), "create", "--type=E", "--hw=2"};
+        std::vector<std::string> args = {binPath("tarvo-pack"), "create", "--type=E", "--hw=2", "--fit=128k"};
         if (append)
             args.push_back("--append");
         args.insert(args.end(), {payload, pkg});

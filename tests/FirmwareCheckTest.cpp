@@ -4,6 +4,7 @@
 #include <fstream>
 #include <optional>
 
+#include "Device.h"
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
 #include "StdFile.h"
@@ -196,6 +197,43 @@ TEST_F(FirmwareCheckTest, PackageBeyondTwoGigabytesIsReached)
     Bytes back(pkg.size() + 10);
     EXPECT_EQ(readPackageBytes(f.get(), at, back.data(), back.size()), pkg.size());
     EXPECT_TRUE(std::equal(pkg.begin(), pkg.end(), back.begin()));
+}
+
+}  // namespace
+
+namespace {
+
+// Whichever of the eight entries holds the board version (or its 0xFF
+// wildcard), the package fits; the other seven never veto it.
+TEST(PackageFits, BoardVersionInAnyOneEntryFits)
+{
+    const PackageTarget target = {device::romSize(device::CHIP_256K), 0x0203, 'E'};
+    TempDir dir;
+    const std::string file = dir.path("one.fw");
+    for (uint16_t accepting : {uint16_t{0x0203}, uint16_t{0x02FF}}) {
+        for (int slot = 0; slot < package::HW_VER_COUNT; slot++) {
+            SCOPED_TRACE("entry " + std::to_string(slot) + " accepts");
+            PackageFields p;
+            p.type = 'E';
+            p.payload = Bytes(0x3E000, 0xFF);
+            p.hwVer = {0x0103, 0x0204, 0x03FF, 0x0302, 0x0000, 0xFFFF, 0x0202, 0x0103};
+            p.hwVer[static_cast<size_t>(slot)] = accepting;
+            writeFile(file, buildPackage(p));
+            StdFile f(fopen(file.c_str(), "rb"));
+            uint64_t start = 1;
+            EXPECT_TRUE(findFittingPackage(f.get(), target, start));
+            EXPECT_EQ(start, 0u);
+        }
+    }
+    // None of them accepts: no fit, and the walk ends at the end of the file.
+    PackageFields p;
+    p.type = 'E';
+    p.payload = Bytes(0x3E000, 0xFF);
+    p.hwVer = {0x0103, 0x0204, 0x03FF, 0x0302, 0x0000, 0xFFFF, 0x0202, 0x0103};
+    writeFile(file, buildPackage(p));
+    StdFile f(fopen(file.c_str(), "rb"));
+    uint64_t start = 0;
+    EXPECT_FALSE(findFittingPackage(f.get(), target, start));
 }
 
 }  // namespace

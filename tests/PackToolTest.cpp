@@ -1,8 +1,10 @@
 // tarvo-pack run as a program: what it builds is what the updater accepts.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "Device.h"
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
 #include "Process.h"
@@ -14,6 +16,15 @@ namespace {
 bool endsWith(const std::string& text, const std::string& tail)
 {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The chip whose firmware region a total fills, or 0.
+uint32_t chipForTotal(uint32_t total)
+{
+    for (uint32_t chip : {device::CHIP_128K, device::CHIP_256K})
+        if (device::romSize(chip) == total)
+            return chip;
+    return 0;
 }
 
 class PackToolTest : public testing::Test {
@@ -43,7 +54,7 @@ TEST_F(PackToolTest, EveryHeaderFieldLandsWhereTheUpdaterReadsIt)
                             "--field06=0xBEEF", "--load-addr=0x1000", "--total=128",
                             "--plain-checksum=0x11223344", "--field14=0102030405060708090A",
                             "--warm-reset=0x80", "--handling=5", "--payload-checksum", "0x55667788",
-                            _payload, _pkg});
+                            "--allow-invalid", _payload, _pkg});
     ASSERT_EQ(r.status, 0) << r.err;
     Bytes pkg = readFile(_pkg);
     ASSERT_EQ(pkg.size(), 48u + 128 + 4);
@@ -73,7 +84,7 @@ TEST_F(PackToolTest, ComputedChecksumsPassTheCheckAndCoverTheStreamedRange)
         {{"--type=K", "--hw=0x1234", "--fit=0x1001030B", "--handling=1"}, 0x1E000, 1},
         {{"--type=C", "--hw=0x1234", "--fit=128", "--handling=2", "--settings=" + _settings},
          0x1E000, 2},
-        {{"--type=X", "--hw=0x1234"}, 5056, 0},
+        {{"--type=X", "--hw=0x1234", "--allow-invalid"}, 5056, 0},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"create"};
@@ -114,7 +125,7 @@ TEST_F(PackToolTest, PlainChecksumCoversExactlyTheStreamedRangeWithAnyTotal)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.total) + ", handling " + std::to_string(c.handling));
-        std::vector<std::string> args = {"create", "--type=N", "--hw=1",
+        std::vector<std::string> args = {"create", "--type=N", "--hw=1", "--allow-invalid",
                                          std::string("--total=") + c.total,
                                          "--handling=" + std::to_string(c.handling)};
         if (c.handling == 2)
@@ -133,7 +144,7 @@ TEST_F(PackToolTest, PlainChecksumCoversExactlyTheStreamedRangeWithAnyTotal)
 TEST_F(PackToolTest, DoubleDashEndsTheOptions)
 {
     writeFile(_payload, patternBytes(64, 6));
-    ProcessResult r = pack({"create", "--type=N", "--hw=1", "--", _payload, _pkg});
+    ProcessResult r = pack({"create", "--type=N", "--hw=1", "--fit=128k", "--", _payload, _pkg});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(checkAt(_pkg, 0), 0);
     r = pack({"info", "--", _pkg});
@@ -178,7 +189,7 @@ TEST_F(PackToolTest, AppendedPackagesAreWalkedInOrder)
     writeFile(_payload, patternBytes(64, 6));
     writeFile(_settings, patternBytes(4096, 7));
     ASSERT_EQ(pack({"create", "--type=N", "--hw=0x12FF", "--handling=2", "--settings",
-                    _settings, _payload, _pkg}).status, 0);
+                    _settings, "--allow-invalid", _payload, _pkg}).status, 0);
     ProcessResult r = pack({"create", "--append", "--type=K", "--hw=0x2001,0x2002",
                             "--warm-reset=1", "--fit=256", _payload, _pkg});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -236,13 +247,13 @@ TEST_F(PackToolTest, InfoSaysWhereAndWhyTheWalkStops)
     } cases[] = {
         {{goodPkg, buildPackage(badSum), goodPkg}, 1,
          "Walk stops at offset 0x00000074: package 2 is invalid, payload checksum differs from "
-         "the payload's sum (-11)\n"},
+         "the payload's sum\n"},
         {{Bytes{'V', 'M', 'D', 'A', 0, 0}}, 1,
          "Walk stops at offset 0x00000000: package 1 is invalid, signature is not \"VMD\" "
-         "followed by C, E, K, N or X (-3)\n"},
+         "followed by C, E, K, N or X\n"},
         {{goodPkg, Bytes(goodPkg.begin(), goodPkg.begin() + 60)}, 1,
          "Walk stops at offset 0x00000074: package 2 is invalid, payload ends before its total "
-         "size (-9)\n"},
+         "size\n"},
         {{buildPackage(withImage)}, 1,
          "  setting image:     incomplete, the file ends 96 bytes early\n"
          "Walk ends at offset 0x00001074: end of file, 1 package\n"},
@@ -300,6 +311,102 @@ TEST_F(PackToolTest, RefusedCreateLeavesThePackageFileAsItWas)
     ProcessResult r = pack({"create", "--type=N", "--hw=1", _pkg, _pkg});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(_pkg), before);
+}
+
+// What tarvo never installs is refused with the reason, unless asked for on
+// purpose; then the output says what is wrong with it.
+TEST_F(PackToolTest, PackagesTarvoNeverInstallsAreRefusedUnlessAskedFor)
+{
+    writeFile(_payload, patternBytes(1000, 10));
+    char sum[16];
+    snprintf(sum, sizeof(sum), "0x%08X", byteSum(patternBytes(1000, 10)) + 0xFF * (0x1E000 - 1000));
+    const std::string hint =
+        "tarvo-pack: tarvo never installs such a package; --allow-invalid makes it for tests\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string problem;
+    } cases[] = {
+        {{"--type=Q", "--fit=128k"}, "type letter 'Q' is not one tarvo installs: C, E, K, N or X (upper case)"},
+        {{"--type=e", "--fit=128k"}, "type letter 'e' is not one tarvo installs: C, E, K, N or X (upper case)"},
+        {{"--signature=VMDA", "--fit=128k"}, "signature is not \"VMD\" followed by C, E, K, N or X"},
+        {{"--signature=XMDE", "--fit=128k"}, "signature is not \"VMD\" followed by C, E, K, N or X"},
+        {{"--type=E", "--fit=128k", "--load-addr=0"},
+         "load address 0x00000000 is not 0x00001000, where every firmware starts"},
+        {{"--type=E", "--fit=128k", "--load-addr=0x2000"},
+         "load address 0x00002000 is not 0x00001000, where every firmware starts"},
+        {{"--type=E", "--fit=128k", "--total=0xFFFFFFFF"},
+         "total size 0xFFFFFFFF is not the firmware region the payload fills, 0x0001E000"},
+        {{"--type=E", "--fit=256k", "--total=0x1E000"},
+         "total size 0x0001E000 is not the firmware region the payload fills, 0x0003E000"},
+        {{"--type=E"}, "the payload fills no chip's firmware region: give --fit=128k or --fit=256k"},
+        {{"--type=E", "--fit=128k", "--payload-checksum=5"},
+         "payload checksum 0x00000005 is not the payload's sum " + std::string(sum)},
+    };
+    const Bytes before = {7, 7};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        std::vector<std::string> args = {"create", "--hw=0x0203"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {_payload, _pkg});
+        writeFile(_pkg, before);
+        ProcessResult r = pack(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "tarvo-pack: " + c.problem + "\n" + hint);
+        EXPECT_EQ(readFile(_pkg), before);
+
+        args.insert(args.begin() + 1, "--allow-invalid");
+        r = pack(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(endsWith(r.out, "\nInvalid on purpose (--allow-invalid), tarvo will not install "
+                                    "it: " + c.problem + "\n"))
+            << r.out;
+        // What the update's walk makes of it: invalid, or fitting no chip.
+        const int code = checkAt(_pkg, 0);
+        EXPECT_TRUE(code != 0 || chipForTotal(g_fw_total_size) == 0) << code;
+    }
+
+    // Every reason is given, one a line.
+    ProcessResult r = pack({"create", "--type=Q", "--hw=1", "--load-addr=0", _payload, _pkg});
+    EXPECT_EQ(r.err, "tarvo-pack: type letter 'Q' is not one tarvo installs: C, E, K, N or X (upper case)\n"
+                     "tarvo-pack: load address 0x00000000 is not 0x00001000, where every firmware starts\n"
+                     "tarvo-pack: the payload fills no chip's firmware region: give --fit=128k or --fit=256k\n" +
+                         hint);
+
+    // A payload already as long as a chip's firmware region needs no --fit;
+    // valid packages print no warning.
+    writeFile(_payload, patternBytes(0x1E000 - 10, 11));
+    r = pack({"create", "--type=C", "--hw=1", _payload, _pkg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Invalid"), std::string::npos);
+    ASSERT_EQ(checkAt(_pkg, 0), 0);
+    EXPECT_EQ(g_fw_total_size, 0x1E000u);
+}
+
+// Files that cannot serve are named with the real cause.
+TEST_F(PackToolTest, UnusableFilesAreRefusedWithTheirCause)
+{
+    const std::string dir = _dir.path("a-dir");
+    const std::string missing = _dir.path("missing.bin");
+    std::filesystem::create_directory(dir);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"create", "--type=E", "--hw=1", "--fit=128k", dir, _pkg},
+         "tarvo-pack: payload " + dir + " is a directory\n"},
+        {{"create", "--type=E", "--hw=1", "--fit=128k", missing, _pkg},
+         "tarvo-pack: cannot open payload " + missing + ": No such file or directory\n"},
+        {{"info", dir}, "tarvo-pack: " + dir + " is a directory, not a package file\n"},
+        {{"info", missing}, "tarvo-pack: cannot open " + missing + ": No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r = pack(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(_pkg));
 }
 
 TEST_F(PackToolTest, HelpNamesTheChecksumItUses)

@@ -1,6 +1,7 @@
 // tarvo-backup: saves, verifies and restores the whole adapter.
 #include <getopt.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,6 +10,7 @@
 #include "Backup.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
+#include "TerminalReport.h"
 #include "TarvoXcon.h"
 #include "TimerResolution.h"
 
@@ -23,41 +25,56 @@ namespace {
 const char* const PROGRAM = "tarvo-backup";
 
 const char* const HELP_TEXT =
-    "Usage: tarvo-backup [-p PORT] [-R] [--force] COMMAND ARGUMENT\n"
+    "Usage: tarvo-backup [-p PORT] [-R] [OPTION...] COMMAND ARGUMENT\n"
     "Saves the whole adapter, checks it against a backup, and puts a backup back.\n"
     "\n"
     "Commands:\n"
-    "  save DIR        Read the firmware region and the setting area, each checked\n"
-    "                  against the adapter's own checksum (read once more on a\n"
-    "                  difference), and write into DIR (created if missing):\n"
+    "  save DIR        Read the firmware region and the setting area (each piece\n"
+    "                  read until two reads agree) and make DIR (a new folder, or\n"
+    "                  one holding no backup) hold:\n"
     "                    firmware.pkg  a package that 'tarvo -f' installs on this adapter\n"
     "                    settings.dat  the setting area, as 'tarvo -s' saves it\n"
-    "                    adapter.txt   the information report, the checksums, the date\n"
-    "                  Never writes to the adapter; refuses to replace a backup in\n"
-    "                  DIR unless --force.\n"
-    "  verify DIR      Compare the adapter with a backup: the firmware region by the\n"
-    "                  adapter's checksum, the setting area byte by byte. Reads only.\n"
+    "                    adapter.txt   the information report, chip, serial number,\n"
+    "                                  board version, type, the adapter's checksums,\n"
+    "                                  and each file's size and SHA-256\n"
+    "                  The backup is written into a new folder beside DIR and put in\n"
+    "                  place whole at the end: a failed or interrupted save leaves\n"
+    "                  DIR as it was. Never writes to the adapter.\n"
+    "  verify DIR      Check the files against adapter.txt, then compare the adapter\n"
+    "                  with the backup: the firmware region by the adapter's checksum\n"
+    "                  recorded at the save, the setting area byte by byte. A backup\n"
+    "                  of another adapter is named as such. Reads only.\n"
     "  verify FILE     Compare the adapter with the package of FILE that 'tarvo -f'\n"
     "                  would install, by the adapter's checksum. Reads only.\n"
     "                  verify prints \"firmware: matches\" or \"firmware: differs\" (and\n"
     "                  \"settings: matches\" or \"settings: differ in N bytes\") and exits\n"
     "                  0 only when everything matches.\n"
-    "  restore DIR     Put a backup back on the adapter it was saved from: the\n"
-    "                  settings as 'tarvo -u' writes them, then the firmware as\n"
-    "                  'tarvo -f' installs it (every check before the erase, the\n"
-    "                  verification, the restart). Exits 0 only when both verified.\n"
+    "  restore DIR     Put a backup back on the adapter it was saved from. Everything\n"
+    "                  is checked before the first erase: the files against\n"
+    "                  adapter.txt, the package as 'tarvo -f' checks it (and that it\n"
+    "                  keeps the setting area), the settings image, the adapter's\n"
+    "                  chip, serial number, board version and type. Then the settings\n"
+    "                  as 'tarvo -u' writes them, then the firmware as 'tarvo -f'\n"
+    "                  installs it. Exits 0 only when both verified. After a failure\n"
+    "                  or Ctrl-C it says what the adapter holds; running the same\n"
+    "                  restore again puts the backup back.\n"
     "\n"
     "Options:\n"
     "  -p, --port=PORT  Use serial PORT to communicate to device;\n"
     "                   default behavior is to auto-scan all serial ports\n"
-    "  -R, --reset      Power recycle adapter at the end\n"
-    "      --force      save: replace a backup; restore: onto an adapter with\n"
-    "                   another serial number or board version; verify and\n"
-    "                   restore: take an adapter of an unknown type, as 'tarvo -I'\n"
+    "  -R, --reset      Power recycle adapter at the end (not after a refusal, a\n"
+    "                   failure or an interruption)\n"
+    "      --replace    save: replace the backup DIR holds\n"
+    "      --other-adapter\n"
+    "                   restore: onto an adapter with another serial number or\n"
+    "                   board version (never another chip or type)\n"
+    "      --any-type   verify FILE and restore: take an adapter of an unknown\n"
+    "                   type, as 'tarvo -I'\n"
     "  -h, --help       Display this help text\n"
     "      --version    Display the version\n"
     "\n"
-    "Exit status: 0 on success, 1 otherwise (also when no adapter is found).\n";
+    "Exit status: 0 on success; 1 otherwise (also when no adapter is found);\n"
+    "130 when ended by Ctrl-C (143 by SIGTERM).\n";
 
 int usageError(const char* message)
 {
@@ -70,9 +87,28 @@ struct Request {
     bool named = false;
     std::string port;
     bool reset = false;
-    BackupOptions options;
+    backup::Options options;
     std::string command;
     std::string argument;
+};
+
+// The first SIGINT or SIGTERM asks the procedure to stop between blocks,
+// with the adapter in a state it can name; a second one ends the program.
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void onStopSignal(int sig)
+{
+    if (g_signal != 0) {
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    g_signal = sig;
+}
+
+class StoppableReport : public TerminalReport {
+public:
+    bool stopRequested() override { return g_signal != 0; }
 };
 
 int run(const Request& request, PortFactoryBase& portFactory)
@@ -82,29 +118,41 @@ int run(const Request& request, PortFactoryBase& portFactory)
     if (!connectAdapter(samba, portFactory, request.named, request.port, chipId))
         return 1;
 
-    int status;
+    // Only from here: until the adapter answers, Ctrl-C ends the run at once.
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    StoppableReport report;
+    backup::Outcome outcome;
     bool restarted = false;
     if (request.command == "save")
-        status = saveBackup(samba, chipId, request.argument, request.options);
+        outcome = backup::save(samba, chipId, request.argument, request.options, report);
     else if (request.command == "verify")
-        status = verifyBackup(samba, chipId, request.argument, request.options);
+        outcome = backup::verify(samba, chipId, request.argument, request.options, report);
     else
-        status = restoreBackup(samba, chipId, request.argument, request.options, restarted);
+        outcome = backup::restore(samba, chipId, request.argument, request.options, report,
+                                  restarted);
 
-    if (request.reset)
+    // A refused, failed or interrupted command leaves the adapter as it
+    // stands, in its boot monitor, for the user to look at or run again.
+    if (request.reset && (outcome == backup::Outcome::Done || outcome == backup::Outcome::Differs))
         powerCycle(samba, restarted);
     fflush(stdout);
-    return status;
+    if (outcome == backup::Outcome::Interrupted)
+        return 128 + (g_signal != 0 ? g_signal : SIGINT);
+    return outcome == backup::Outcome::Done ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    enum { FORCE = 256, VERSION };
+    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE };
     static const option longOpts[] = {
         {"port", required_argument, nullptr, 'p'},
         {"reset", no_argument, nullptr, 'R'},
+        {"replace", no_argument, nullptr, REPLACE},
+        {"other-adapter", no_argument, nullptr, OTHER_ADAPTER},
+        {"any-type", no_argument, nullptr, ANY_TYPE},
         {"force", no_argument, nullptr, FORCE},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, VERSION},
@@ -122,9 +170,19 @@ int main(int argc, char** argv)
         case 'R':
             request.reset = true;
             break;
-        case FORCE:
-            request.options.force = true;
+        case REPLACE:
+            request.options.replace = true;
             break;
+        case OTHER_ADAPTER:
+            request.options.otherAdapter = true;
+            break;
+        case ANY_TYPE:
+            request.options.anyType = true;
+            break;
+        case FORCE:
+            // It meant three things; a script that used it must now say which.
+            return usageError("--force is now --replace (save), --other-adapter (restore) or "
+                              "--any-type (verify, restore)");
         case 'h':
             fputs(HELP_TEXT, stdout);
             return 0;

@@ -55,7 +55,7 @@ bool splitArgs(const std::vector<std::string>& args, std::map<std::string, std::
             value = name.substr(eq + 1);
             name.erase(eq);
         }
-        if (name == "append" && !hasValue) {
+        if ((name == "append" || name == "allow-invalid") && !hasValue) {
             options[name] = "";
         } else if (takesValue(name)) {
             if (!hasValue) {
@@ -201,6 +201,61 @@ bool readSettingImage(const std::string& name, uint8_t* image, std::string& erro
 
 }  // namespace
 
+namespace {
+
+// The region --fit names, or 0 when the text names no chip.
+uint32_t fitRegion(const std::string& fit)
+{
+    uint32_t chip = 0;
+    if (fit == "128" || fit == "128k")
+        chip = device::CHIP_128K;
+    else if (fit == "256" || fit == "256k")
+        chip = device::CHIP_256K;
+    else if (!parseNumber(fit, UINT32_MAX, chip) || !device::isSupportedChip(chip))
+        return 0;
+    return device::romSize(chip);
+}
+
+std::string hex32(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+// Why tarvo would never install the package, one reason a line; empty when
+// it would install it on an adapter its hardware list and letter name.
+std::vector<std::string> packageProblems(const PackageRecipe& recipe, uint32_t payloadSum,
+                                         bool typeGiven)
+{
+    std::vector<std::string> problems;
+    const char letter = package::typeLetter(recipe.signature);
+    const bool vmd = (recipe.signature & 0xFFFFFF) == (package::signature(0) & 0xFFFFFF);
+    if (!vmd || !device::isKnownType(static_cast<uint8_t>(letter))) {
+        if (typeGiven)
+            problems.push_back(std::string("type letter '") + letter +
+                               "' is not one tarvo installs: C, E, K, N or X (upper case)");
+        else
+            problems.push_back("signature is not \"VMD\" followed by C, E, K, N or X");
+    }
+    if (recipe.loadAddr != device::FIRMWARE_BASE)
+        problems.push_back("load address " + hex32(recipe.loadAddr) +
+                           " is not 0x00001000, where every firmware starts");
+    if (recipe.fitSize == 0)
+        problems.push_back("the payload fills no chip's firmware region: give --fit=128k or "
+                           "--fit=256k");
+    else if (recipe.total != recipe.fitSize)
+        problems.push_back("total size " + hex32(recipe.total) +
+                           " is not the firmware region the payload fills, " +
+                           hex32(recipe.fitSize));
+    if (recipe.payloadCksum != payloadSum)
+        problems.push_back("payload checksum " + hex32(recipe.payloadCksum) +
+                           " is not the payload's sum " + hex32(payloadSum));
+    return problems;
+}
+
+}  // namespace
+
 int packCreate(const std::vector<std::string>& args)
 {
     std::map<std::string, std::string> options;
@@ -214,17 +269,12 @@ int packCreate(const std::vector<std::string>& args)
     PackageRecipe recipe;
     if (!headerFromOptions(options, recipe, error))
         return usageError(error);
+    const bool allowInvalid = options.count("allow-invalid") != 0;
 
     if (options.count("fit")) {
-        uint32_t chip = 0;
-        const std::string& fit = options.at("fit");
-        if (fit == "128" || fit == "128k")
-            chip = device::CHIP_128K;
-        else if (fit == "256" || fit == "256k")
-            chip = device::CHIP_256K;
-        else if (!parseNumber(fit, UINT32_MAX, chip) || !device::isSupportedChip(chip))
+        recipe.fitSize = fitRegion(options.at("fit"));
+        if (recipe.fitSize == 0)
             return usageError("--fit takes 128k, 256k, 0x1001030B or 0x1001030A");
-        recipe.fitSize = device::romSize(chip);
     }
 
     bool withImage = recipe.handling == package::HANDLING_WITH_IMAGE;
@@ -242,7 +292,34 @@ int packCreate(const std::vector<std::string>& args)
         fprintf(stderr, "%s: the payload file cannot be the package file\n", PROGRAM);
         return 1;
     }
-    if (!writePackage(payload, output, options.count("append") != 0, recipe, error)) {
+    // Without --fit, a payload already as long as one chip's firmware region
+    // names that chip; any other length would be a guess.
+    uint64_t length = 0;
+    if (!payloadLength(payload, length, error)) {
+        fprintf(stderr, "%s: %s\n", PROGRAM, error.c_str());
+        return 1;
+    }
+    if (recipe.fitSize == 0) {
+        const uint64_t padded = (length + package::PAYLOAD_ALIGN - 1) / package::PAYLOAD_ALIGN *
+                                package::PAYLOAD_ALIGN;
+        if (padded <= UINT32_MAX && chipForSize(static_cast<uint32_t>(padded)))
+            recipe.fitSize = static_cast<uint32_t>(padded);
+    }
+
+    std::vector<std::string> problems;
+    const bool typeGiven = options.count("type") != 0;
+    PackageApproval approve = [&](const PackageRecipe& r, uint32_t payloadSum, std::string& why) {
+        problems = packageProblems(r, payloadSum, typeGiven);
+        if (problems.empty() || allowInvalid)
+            return true;
+        why = problems.front();
+        for (size_t i = 1; i < problems.size(); i++)
+            why += std::string("\n") + PROGRAM + ": " + problems[i];
+        why += std::string("\n") + PROGRAM +
+               ": tarvo never installs such a package; --allow-invalid makes it for tests";
+        return false;
+    };
+    if (!writePackage(payload, output, options.count("append") != 0, recipe, approve, error)) {
         fprintf(stderr, "%s: %s\n", PROGRAM, error.c_str());
         return 1;
     }
@@ -251,5 +328,8 @@ int packCreate(const std::vector<std::string>& args)
            options.count("append") ? "Appended" : "Wrote",
            static_cast<unsigned long long>(recipe.offset), output.c_str(),
            package::typeLetter(recipe.signature), recipe.total, recipe.payloadCksum, recipe.plainCksum);
+    for (const std::string& problem : problems)
+        printf("Invalid on purpose (--allow-invalid), tarvo will not install it: %s\n",
+               problem.c_str());
     return 0;
 }

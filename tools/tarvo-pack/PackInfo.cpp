@@ -1,5 +1,7 @@
 // tarvo-pack info: the package walk of the firmware update, in words.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -61,15 +63,25 @@ int packInfo(const std::vector<std::string>& given)
         return 1;
     }
     const char* name = args[0].c_str();
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::is_directory(name, ec)) {
+        fprintf(stderr, "%s: %s is a directory, not a package file\n", PROGRAM, name);
+        return 1;
+    }
     StdFile f(fopen(name, "rb"));
     if (!f) {
-        fprintf(stderr, "%s: cannot open %s\n", PROGRAM, name);
+        fprintf(stderr, "%s: cannot open %s: %s\n", PROGRAM, name, strerror(errno));
         return 1;
     }
     // Not ftell: its long may be 32 bits wide.
-    std::error_code ec;
-    const uintmax_t size = std::filesystem::file_size(name, ec);
-    const uint64_t length = ec ? 0 : static_cast<uint64_t>(size);
+    const uintmax_t size = fs::file_size(name, ec);
+    if (ec) {
+        fprintf(stderr, "%s: cannot tell the length of %s: %s\n", PROGRAM, name,
+                ec.message().c_str());
+        return 1;
+    }
+    const uint64_t length = static_cast<uint64_t>(size);
 
     bool valid = true;
     int index = 0;
@@ -77,9 +89,8 @@ int packInfo(const std::vector<std::string>& given)
     while (offset < length) {
         int code = FirmwareCheckAt(offset, f.get());
         if (code != FW_OK) {
-            printf("Walk stops at offset 0x%08llX: package %d is invalid, %s (%d)\n",
-                   static_cast<unsigned long long>(offset), index + 1, firmwareCheckText(code),
-                   code);
+            printf("Walk stops at offset 0x%08llX: package %d is invalid, %s\n",
+                   static_cast<unsigned long long>(offset), index + 1, firmwareCheckText(code));
             return 1;
         }
         printRecord(++index, offset);

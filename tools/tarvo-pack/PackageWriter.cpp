@@ -1,6 +1,10 @@
 #include "PackageWriter.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "../../sim/Checksum.h"
 #include "FileReplace.h"
@@ -127,21 +131,41 @@ bool streamPackage(FileSink& out, PaddedPayload& payload, const PackageRecipe& r
 
 }  // namespace
 
-bool writePackage(const std::string& payloadName, const std::string& output, bool append,
-                  PackageRecipe& recipe, std::string& error)
+bool payloadLength(const std::string& payload, uint64_t& length, std::string& error)
 {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(payload, ec);
+    if (ec || !fs::exists(st)) {
+        error = "cannot open payload " + payload + ": " +
+                (ec ? ec.message() : std::string(strerror(ENOENT)));
+        return false;
+    }
+    if (fs::is_directory(st)) {
+        error = "payload " + payload + " is a directory";
+        return false;
+    }
+    // Not ftell: its long may be 32 bits wide.
+    const uintmax_t size = fs::file_size(payload, ec);
+    if (ec) {
+        error = "cannot tell the length of payload " + payload + ": " + ec.message();
+        return false;
+    }
+    length = static_cast<uint64_t>(size);
+    return true;
+}
+
+bool writePackage(const std::string& payloadName, const std::string& output, bool append,
+                  PackageRecipe& recipe, const PackageApproval& approve, std::string& error)
+{
+    uint64_t fileSize = 0;
+    if (!payloadLength(payloadName, fileSize, error))
+        return false;
     StdFile in(fopen(payloadName.c_str(), "rb"));
     if (!in) {
-        error = "cannot open payload " + payloadName;
+        error = "cannot open payload " + payloadName + ": " + strerror(errno);
         return false;
     }
-    fseek(in.get(), 0, SEEK_END);
-    long end = ftell(in.get());
-    if (end < 0) {
-        error = "cannot read payload " + payloadName;
-        return false;
-    }
-    const uint64_t fileSize = static_cast<uint64_t>(end);
     uint64_t paddedSize = recipe.fitSize ? recipe.fitSize
                                        : (fileSize + package::PAYLOAD_ALIGN - 1) /
                                              package::PAYLOAD_ALIGN * package::PAYLOAD_ALIGN;
@@ -175,6 +199,8 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
         recipe.payloadCksum = payloadSum;
     if (!recipe.plainOverride)
         recipe.plainCksum = plainChecksum(recipe, plainPart, paddedSize);
+    if (approve && !approve(recipe, payloadSum, error))
+        return false;
 
     // A failed write leaves the output as it was: a replaced file untouched,
     // an appended one cut back.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "FirmwarePackage.h"
@@ -27,8 +28,17 @@ struct PackageRecipe {
     uint64_t offset = 0;   // set to where the package starts in the output
 };
 
+// The payload file's length; false with the reason (a directory, a missing
+// file, ...) in error.
+bool payloadLength(const std::string& payload, uint64_t& length, std::string& error);
+
+// Asked once the computed fields are in the recipe (payloadSum: the sum of
+// the padded payload), before anything is written; false stops the write.
+using PackageApproval =
+    std::function<bool(const PackageRecipe& recipe, uint32_t payloadSum, std::string& error)>;
+
 // Writes the package to output, replacing it or after its end. Fills the
 // computed fields of recipe. On failure the output is left as it was before
 // (an appended file is cut back, a new one removed) and error says why.
 bool writePackage(const std::string& payload, const std::string& output, bool append,
-                  PackageRecipe& recipe, std::string& error);
+                  PackageRecipe& recipe, const PackageApproval& approve, std::string& error);

@@ -28,8 +28,8 @@ int g_wakePipe[2] = {-1, -1};
 
 void onSignal(int sig)
 {
-    if (sig != SIGCHLD)
-        g_stop = 1;
+    if (sig != SIGCHLD && !g_stop)
+        g_stop = sig;
     int saved = errno;
     if (write(g_wakePipe[1], "x", 1) < 0) {
     }
@@ -266,6 +266,9 @@ int servePty(SimAdapter& adapter, const ServeOptions& options)
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);
     }
+    // Ended by a signal: a script must be able to tell it from a clean end.
+    if (g_stop)
+        status = 128 + g_stop;
     if (!options.stateFile.empty() && !adapter.saveFlash(options.stateFile)) {
         fprintf(stderr, "tarvo-sim: cannot save %s\n", options.stateFile.c_str());
         status = status ? status : 1;

@@ -13,5 +13,6 @@ struct ServeOptions {
     std::vector<std::string> command;  // run with "{}" replaced; empty = serve until killed
 };
 
-// Returns the program's exit status: the command's, or 0 when killed.
+// Returns the program's exit status: the command's, or 128 + N when ended by
+// signal N (SIGINT, SIGTERM, SIGHUP), after stopping the command.
 int servePty(SimAdapter& adapter, const ServeOptions& options);

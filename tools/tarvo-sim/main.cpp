@@ -16,7 +16,8 @@ const char* const HELP =
     "Serves a simulated adapter on a pseudo-terminal. The terminal's path is printed\n"
     "on one line of standard output; then it serves until killed. With a COMMAND, it\n"
     "runs the command with every {} in its arguments replaced by the terminal's path,\n"
-    "and exits with the command's status.\n"
+    "and exits with the command's status. Ended by signal N (SIGINT, SIGTERM, SIGHUP),\n"
+    "it stops the command and exits with 128+N.\n"
     "\n"
     "Adapter:\n"
     "  --chip=CHIP            256k (0x1001030A, default) or 128k (0x1001030B), or an\n"
@@ -32,6 +33,8 @@ const char* const HELP =
     "                         auto-baud bytes, XMODEM-CRC transfers\n"
     "  --version-text=TEXT    the boot monitor's answer to V# (must hold VMD for tarvo\n"
     "                         to accept it)\n"
+    "  --checksum=sum|crc32   what the checksum command answers: the 32-bit byte sum\n"
+    "                         (default) or the CRC-32 of the range\n"
     "  --state=FILE           load the flash from FILE at start (when it exists) and\n"
     "                         save it there whenever it changes\n"
     "\n"
@@ -108,7 +111,7 @@ int main(int argc, char** argv)
         CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
         STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
         REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
-        STUCK_BYTE, WRONG_READ, TRICKLE
+        STUCK_BYTE, WRONG_READ, TRICKLE, CHECKSUM
     };
     static const option longOpts[] = {
         {"chip", required_argument, nullptr, CHIP},
@@ -120,6 +123,7 @@ int main(int argc, char** argv)
         {"fw-extra", required_argument, nullptr, FW_EXTRA},
         {"link", required_argument, nullptr, LINK},
         {"version-text", required_argument, nullptr, VERSION_TEXT},
+        {"checksum", required_argument, nullptr, CHECKSUM},
         {"state", required_argument, nullptr, STATE},
         {"trickle", optional_argument, nullptr, TRICKLE},
         {"no-version-reply", no_argument, nullptr, NO_VERSION},
@@ -207,6 +211,14 @@ int main(int argc, char** argv)
             break;
         case VERSION_TEXT:
             sim.versionText = optarg;
+            break;
+        case CHECKSUM:
+            if (!strcmp(optarg, "sum"))
+                sim.checksum = SimChecksum::Sum;
+            else if (!strcmp(optarg, "crc32"))
+                sim.checksum = SimChecksum::Crc32;
+            else
+                return usageError("checksum", optarg);
             break;
         case STATE:
             serve.stateFile = optarg;

@@ -1,0 +1,111 @@
+// A whole adapter kept in a folder (its firmware as a package, its setting
+// area, and a record of both), checked against the adapter and put back.
+// Every program links these; what the user sees goes through a Report, so a
+// terminal, a browser page or a batch runner shows it its own way.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class Samba;
+
+namespace backup {
+
+using Bytes = std::vector<uint8_t>;
+
+// The files of a backup folder.
+extern const char* const FIRMWARE_FILE;
+extern const char* const SETTINGS_FILE;
+extern const char* const RECORD_FILE;
+
+struct Options {
+    bool replace = false;       // save: replace the backup the folder holds
+    bool otherAdapter = false;  // restore: onto another serial number or board version
+    bool anyType = false;       // verify FILE and restore: an unknown type letter, as tarvo -I
+};
+
+// What the user is told, and how a long step is going. Each call comes from
+// the thread running the procedure.
+class Report {
+public:
+    virtual ~Report() = default;
+    // One or more whole lines, each ending in '\n'.
+    virtual void text(const std::string& lines) = 0;
+    // A step that moves total bytes (a region read): started, then done bytes
+    // so far (rising to total), then finished, also when it fails.
+    virtual void stepStarted(const std::string& step, uint64_t total) = 0;
+    virtual void stepProgress(uint64_t done, uint64_t total) = 0;
+    virtual void stepFinished() = 0;
+    // Asked between blocks; once true it stays true. The procedure then ends
+    // at once, with the adapter in a state it names.
+    virtual bool stopRequested() { return false; }
+};
+
+enum class Outcome {
+    Done,         // saved; verify: everything matches; restored and verified
+    Differs,      // verify: the adapter is not what the backup or package holds
+    Refused,      // a check failed before the adapter was written (or a save wrote)
+    Failed,       // the adapter failed, or a restore failed after its first erase
+    Interrupted,  // stopRequested ended it
+};
+
+// Each reports through report; the adapter's boot monitor failing throws
+// SambaError (a restore names the adapter's state first). chipId is the
+// connected adapter's chip. The tarvo actions that restore reuses (-u's
+// writing, -f's install) print their progress on standard output, as in tarvo.
+Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
+             Report& report);
+// target is a backup folder, or a package file that tarvo -f would take from.
+Outcome verify(Samba& samba, uint32_t chipId, const std::string& target, const Options& options,
+               Report& report);
+// restarted tells whether the firmware install restarted the adapter, after
+// which its monitor answers no more on this connection.
+Outcome restore(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
+                Report& report, bool& restarted);
+
+// --- Reading the adapter (BackupRead.cpp).
+
+enum class Read { Ok, Unreliable, Stopped };
+
+// Reads the range so that every piece came back alike from two reads (a
+// piece that differs is read again), knowing nothing of how the adapter
+// sums; then asks the adapter for its checksum of the range. Unreliable
+// (reported) when no two reads of a piece agreed.
+Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
+                 uint32_t size, Bytes& data, uint32_t& checksum);
+
+// --- The record and the files (BackupRecord.cpp).
+
+// What adapter.txt records, beside the information report it starts with.
+struct Record {
+    uint32_t chipId = 0;
+    uint32_t flashSize = 0;
+    std::string serial;           // as the report shows it
+    uint32_t serialWords[2] = {}; // the words at 0xFF8 and 0xFFC, compared exactly
+    uint16_t board = 0;
+    uint8_t type = 0;             // the identity word's type letter
+    uint32_t firmwareChecksum = 0;  // the adapter's, of the firmware region
+    uint32_t settingsChecksum = 0;  // the adapter's, of the setting area
+    struct File {
+        uint64_t size = 0;
+        std::string sha256;  // 64 lower-case hexadecimal digits
+    };
+    File firmware, settings;
+};
+
+// The record's lines (human-readable "Name: value" lines) after report.
+std::string recordText(const Record& record, const std::string& report, const std::string& saved);
+// False with what is missing when the text lacks a field or has it malformed.
+bool parseRecord(const std::string& text, Record& record, std::string& missing);
+
+// A package of the firmware region as read: "VMD" and the adapter's type
+// letter, software version from the firmware version word, every hardware
+// entry the board version, loaded at the firmware base, hard restart, the
+// setting area kept. plainCksum is the adapter's checksum of the region.
+Bytes firmwarePackage(const Bytes& region, uint8_t typeLetter, uint16_t boardVersion,
+                      uint32_t plainCksum);
+
+std::string pathIn(const std::string& dir, const char* file);
+
+}  // namespace backup

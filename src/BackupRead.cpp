@@ -1,0 +1,92 @@
+#include <cstdio>
+#include <cstring>
+
+#include "Backup.h"
+#include "SambaXcon.h"
+
+namespace backup {
+
+namespace {
+
+// Not a power of two: the client fetches the first byte of such a raw read
+// on its own, which would cost one more exchange per piece. Over XMODEM it
+// is 32 blocks, the last one three quarters full.
+constexpr uint32_t PIECE = 4064;
+// Reads of one piece before it counts as unreadable: two alike end it.
+constexpr int PIECE_READS = 4;
+
+uint32_t pieceAt(uint32_t size, uint32_t done)
+{
+    return size - done < PIECE ? size - done : PIECE;
+}
+
+// Ends the report's step however the reading ends.
+class Step {
+public:
+    Step(Report& report, const std::string& label, uint64_t total) : _report(report)
+    {
+        _report.stepStarted(label, total);
+    }
+    ~Step() { _report.stepFinished(); }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+private:
+    Report& _report;
+};
+
+}  // namespace
+
+Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
+                 uint32_t size, Bytes& data, uint32_t& checksum)
+{
+    data.assign(size, 0);
+    std::vector<Bytes> reads(PIECE_READS);
+    unsigned again = 0;
+    bool readable = true;
+    {
+        Step step(report, "Reading " + label, size);
+        for (uint32_t done = 0; done < size && readable;) {
+            if (report.stopRequested())
+                return Read::Stopped;
+            const uint32_t piece = pieceAt(size, done);
+            // Each read is compared with every earlier one: two alike are
+            // taken, as a read spoiled twice the same way is unlikely.
+            bool agreed = false;
+            for (int n = 0; n < PIECE_READS && !agreed; n++) {
+                reads[n].resize(piece);
+                samba.read(addr + done, reads[n].data(), static_cast<int>(piece));
+                for (int k = 0; k < n && !agreed; k++)
+                    agreed = reads[k] == reads[n];
+                if (agreed)
+                    memcpy(data.data() + done, reads[n].data(), piece);
+                else if (n == 1)
+                    again++;
+            }
+            readable = agreed;
+            done += piece;
+            report.stepProgress(done, size);
+        }
+    }
+    char line[160];
+    if (!readable) {
+        snprintf(line, sizeof(line),
+                 "%s: the adapter does not read back reliably (no two of %d reads of a "
+                 "piece agreed), abort\n",
+                 label.c_str(), PIECE_READS);
+        report.text(line);
+        return Read::Unreliable;
+    }
+    checksum = samba.checksumBuffer(addr, size);
+    if (again != 0) {
+        snprintf(line, sizeof(line), "%s: %u piece%s read again after two reads differed\n",
+                 label.c_str(), again, again == 1 ? "" : "s");
+        report.text(line);
+    }
+    snprintf(line, sizeof(line), "%s: %u bytes from 0x%05X read twice alike, adapter checksum 0x%08X\n",
+             label.c_str(), size, addr, checksum);
+    report.text(line);
+    return Read::Ok;
+}
+
+}  // namespace backup

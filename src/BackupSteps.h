@@ -1,0 +1,74 @@
+// What the backup procedures share among themselves.
+#pragma once
+
+#include <string>
+
+#include "Backup.h"
+
+class Samba;
+
+namespace backup {
+
+// printf into a string of up to 1023 characters.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The connected adapter as a record names it.
+struct AdapterNow {
+    uint32_t chipId = 0;
+    uint16_t board = 0;
+    uint8_t type = 0;
+    std::string serial;
+    uint32_t serialWords[2] = {};
+};
+AdapterNow readAdapter(Samba& samba, uint32_t chipId);
+
+// What differs between the adapter a record names and this one, in words
+// ("" when it is the same one): chip, serial number, board version, type.
+std::string adapterDifference(const Record& record, const AdapterNow& now);
+// Whether only a restore onto another adapter of the same chip and type
+// could take it (the serial number or board version differs).
+bool sameChipAndType(const Record& record, const AdapterNow& now);
+
+// A backup folder read whole and checked against its record.
+struct BackupFiles {
+    Record record;
+    Bytes package;
+    Bytes settings;
+};
+// False (reported, naming the file) when the record is missing or incomplete,
+// or a file is missing, unreadable, or not the size and SHA-256 recorded.
+bool loadBackup(const std::string& dir, BackupFiles& files, Report& report);
+
+// Whether a setting image is one the adapter's firmware can use: 4096 bytes
+// in the emulated-EEPROM format, or all erased.
+bool usableSettingImage(const Bytes& image);
+
+// A folder being filled beside the target and swapped in whole at the end
+// (BackupFolder.cpp). Until commit succeeds, the target is as it was; the
+// new folder, and any parent folder made for it, go when this is destroyed.
+class NewFolder {
+public:
+    NewFolder() = default;
+    ~NewFolder();
+    NewFolder(const NewFolder&) = delete;
+    NewFolder& operator=(const NewFolder&) = delete;
+
+    // Checks the target (absent, or a folder; holding no backup unless
+    // replace) and makes the new folder beside it, so that an unwritable
+    // place shows before the adapter is read. False with the reason.
+    bool open(const std::string& target, bool replace, std::string& error);
+    const std::string& path() const { return _path; }
+    // Puts the new folder at the target's name; an old folder's other
+    // entries move into it and the old backup files go. False with the
+    // reason, the target then as it was.
+    bool commit(std::string& error);
+
+private:
+    std::string _target;
+    std::string _path;     // the folder being filled
+    std::string _created;  // the first parent folder open made ("" = none)
+    bool _replacing = false;
+    bool _committed = false;
+};
+
+}  // namespace backup

@@ -1,0 +1,94 @@
+#include <filesystem>
+#include <system_error>
+
+#include "Backup.h"
+#include "BackupSteps.h"
+#include "Device.h"
+#include "FirmwareCheck.h"
+#include "FirmwareInstall.h"
+#include "SambaXcon.h"
+#include "TarvoXcon.h"
+
+namespace backup {
+
+namespace {
+
+// verify FILE: the package tarvo -f would take, by the adapter's checksum of
+// what it would write.
+Outcome verifyPackage(Samba& samba, uint32_t chipId, const std::string& file,
+                      const Options& options, Report& report)
+{
+    report.text("\n");
+    timer_start();
+    TakenPackage taken;
+    const PackageTake take = takePackage(samba, chipId, file.c_str(), options.anyType, taken);
+    if (take != PackageTake::Taken) {
+        report.text(packageTakeText(take, file.c_str()));
+        return Outcome::Refused;
+    }
+    // A package with a setting image streams and verifies the image too.
+    uint32_t size = taken.total;
+    if (taken.handling == package::HANDLING_WITH_IMAGE)
+        size += package::SETTING_IMAGE_SIZE;
+    const bool same = samba.checksumBuffer(taken.loadAddr, size) == taken.plainCksum;
+    report.text(same ? "firmware: matches\n" : "firmware: differs\n");
+    report.text(format("done in %5.3f seconds\n", timer_stop()));
+    return same ? Outcome::Done : Outcome::Differs;
+}
+
+// verify DIR: the record first, then the adapter's own checksum of its
+// firmware region against the one recorded, and the setting area byte by byte.
+Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Report& report)
+{
+    BackupFiles files;
+    if (!loadBackup(dir, files, report))
+        return Outcome::Refused;
+    const std::string settingsPath = pathIn(dir, SETTINGS_FILE);
+    if (files.settings.size() != device::SETTINGS_SIZE) {
+        report.text(format("%s is not a setting area (%zu bytes, not 4096), abort\n",
+                           settingsPath.c_str(), files.settings.size()));
+        return Outcome::Refused;
+    }
+
+    report.text("\n");
+    timer_start();
+    const std::string other = adapterDifference(files.record, readAdapter(samba, chipId));
+    if (!other.empty()) {
+        report.text(format("%s is a backup of another adapter: %s\n", dir.c_str(),
+                           other.c_str()));
+        return Outcome::Refused;
+    }
+    const bool firmwareSame =
+        samba.checksumBuffer(device::FIRMWARE_BASE, device::romSize(chipId)) ==
+        files.record.firmwareChecksum;
+    report.text(firmwareSame ? "firmware: matches\n" : "firmware: differs\n");
+
+    Bytes area;
+    uint32_t sum = 0;
+    const Read read = readChecked(samba, report, "settings", device::settingsBase(chipId),
+                                  device::SETTINGS_SIZE, area, sum);
+    if (read != Read::Ok)
+        return read == Read::Stopped ? Outcome::Interrupted : Outcome::Failed;
+    size_t differ = 0;
+    for (size_t i = 0; i < area.size(); i++)
+        differ += area[i] != files.settings[i];
+    if (differ == 0)
+        report.text("settings: matches\n");
+    else
+        report.text(format("settings: differ in %zu bytes\n", differ));
+    report.text(format("done in %5.3f seconds\n", timer_stop()));
+    return firmwareSame && differ == 0 ? Outcome::Done : Outcome::Differs;
+}
+
+}  // namespace
+
+Outcome verify(Samba& samba, uint32_t chipId, const std::string& target, const Options& options,
+               Report& report)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(target, ec))
+        return verifyFolder(samba, chipId, target, report);
+    return verifyPackage(samba, chipId, target, options, report);
+}
+
+}  // namespace backup

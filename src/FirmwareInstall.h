@@ -1,0 +1,51 @@
+// The two halves of a firmware install, for the programs that check more
+// before the erase than tarvo -f does (a backup restore): taking the package
+// a file holds for the adapter, and installing a package taken.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FirmwareCheck.h"
+
+class Samba;
+
+enum class PackageTake {
+    Taken,
+    UnknownType,      // the adapter's type letter is not a known one (and no force)
+    CannotOpen,       // the file cannot be opened
+    NoneFits,         // the walk found no valid, fitting package
+    ImageIncomplete,  // the package's setting image is cut short
+};
+
+struct TakenPackage {
+    PackageTarget target{};
+    // The package, header to the end of its setting image, checked in memory.
+    std::vector<uint8_t> bytes;
+    // Its fields from the package record, which other actions reuse meanwhile.
+    uint32_t loadAddr = 0;
+    uint32_t total = 0;
+    uint32_t plainCksum = 0;
+    uint8_t warmReset = 0;
+    uint8_t handling = 0;
+};
+
+// The type gate, the walk and the in-memory check of tarvo -f.
+PackageTake takePackage(Samba& samba, uint32_t chipId, const char* file, bool force,
+                        TakenPackage& taken);
+// What tarvo -f prints for a take that failed.
+std::string packageTakeText(PackageTake take, const char* file);
+
+enum class Install {
+    Verified,  // written, matched the plain checksum, adapter restarted
+    Differs,   // written, did not match; the adapter was restarted all the same
+    Stopped,   // stop said so between blocks: erased, partly written, not restarted
+};
+
+// Erases, streams, verifies and restarts, printing as tarvo -f does, with the
+// package record set from taken again. stop is asked before each block
+// (none: never stops).
+Install installPackage(Samba& samba, const TakenPackage& taken,
+                       const std::function<bool()>& stop = {});

@@ -404,3 +404,82 @@ TEST(Station, AWorkerThatDiesIsReportedFailed)
 }
 
 }  // namespace
+
+namespace {
+
+class StationWatch : public testing::Test {
+protected:
+    void SetUp() override { fleet.package(pkg, 0x0107, 4); }
+
+    std::unique_ptr<ChildProcess> watch()
+    {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{
+            binPath("tarvo-station"), "watch", pkg, "--ports=" + fleet.ports(), "--json",
+            "--log=" + fleet.file("shop.log")});
+    }
+
+    Fleet fleet;
+    std::string pkg = fleet.file("fw.pkg");
+};
+
+TEST_F(StationWatch, InstallsEachNewAdapterOncePerSerialNumber)
+{
+    std::unique_ptr<ChildProcess> run = watch();
+    fleet.silent("quiet");
+    fleet.start("a", {"--serial=SN000001"});
+    ASSERT_TRUE(run->waitForOutput("\"serial\":\"SN000001\",\"firmware_before\"", 30000)) << run->out();
+    fleet.start("b", {"--serial=SN000002", "--chip=128k", "--link=uart"});
+    ASSERT_TRUE(run->waitForOutput("\"serial\":\"SN000002\",\"firmware_before\"", 30000)) << run->out();
+
+    // Unplugged and plugged in again elsewhere: seen, not installed a second time.
+    fleet.stop("a");
+    fleet.start("again", {"--serial=SN000001"});
+    ASSERT_TRUE(run->waitForOutput("\"event\":\"skip\"", 30000)) << run->out();
+    run->signal(SIGINT);
+    ProcessResult r = run->finish(30000);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<Fields> results = objects(r.out, "result");
+    ASSERT_EQ(results.size(), 2u) << r.out;
+    EXPECT_EQ(bySerial(results, "SN000001")["result"], "ok");
+    EXPECT_EQ(bySerial(results, "SN000002")["result"], "ok");
+    Fields skip = objects(r.out, "skip").at(0);
+    EXPECT_EQ(skip["serial"], "SN000001");
+    EXPECT_EQ(skip["port"], fleet.port("again"));
+    std::map<std::string, long> again = fleet.stop("again");
+    EXPECT_EQ(again["rows_erased"] + again["pages_written"], 0);
+    Bytes log = readFile(fleet.file("shop.log"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+}
+
+TEST_F(StationWatch, FirstCtrlCWaitsForTheInstallSecondEndsIt)
+{
+    for (int presses : {1, 2}) {
+        SCOPED_TRACE(presses);
+        const std::string name = "slow" + std::to_string(presses);
+        std::unique_ptr<ChildProcess> run = watch();
+        fleet.start(name, {"--serial=SN00000" + std::to_string(presses), "--page-us=1000"});
+        ASSERT_TRUE(run->waitForOutput("\"step\":\"install\"", 30000)) << run->out();
+        run->signal(SIGINT);
+        if (presses == 2) {
+            ASSERT_TRUE(run->waitForOutput("\"event\":\"stopping\"", 10000));
+            run->signal(SIGINT);
+        }
+        ProcessResult r = run->finish(60000);
+        const std::vector<Fields> results = objects(r.out, "result");
+        ASSERT_EQ(results.size(), 1u) << r.out;
+        Fields f = results[0];
+        if (presses == 1) {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_EQ(f["result"], "ok");
+        } else {
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_EQ(f["result"], "stopped");
+            EXPECT_NE(f["detail"].find("stopped during the install: its firmware may be incomplete"),
+                      std::string::npos)
+                << f["detail"];
+        }
+        fleet.stop(name);
+    }
+}
+
+}  // namespace

@@ -436,7 +436,8 @@ int installCommand(const StationOptions& options, const std::string& self)
             seen = g_interrupts;
             if (seen == 1) {
                 takeNew = false;
-                report.line("Stopping: waiting for the running installs (Ctrl-C again ends them)");
+                report.notice("stopping",
+                              "Stopping: waiting for the running installs (Ctrl-C again ends them)");
                 installs.dropQueued();
             } else {
                 installs.stopAll();
@@ -471,8 +472,7 @@ int watchCommand(const StationOptions& options, const std::string& self)
     std::map<size_t, std::string> probeOf;
     std::set<std::string> serialsSeen;
 
-    if (!options.json)
-        report.line("Waiting for adapters (Ctrl-C stops)");
+    report.notice("waiting", "Waiting for adapters (Ctrl-C stops)");
     std::signal(SIGINT, onInterrupt);
     int seen = 0;
     bool takeNew = true;
@@ -533,8 +533,17 @@ int watchCommand(const StationOptions& options, const std::string& self)
             state.settled = true;
             const std::string serial = state.finding.info["serial"];
             // Once per serial number in a session.
-            if (!takeNew || !serialsSeen.insert(serial).second)
+            if (!takeNew)
                 continue;
+            if (!serialsSeen.insert(serial).second) {
+                if (options.json) {
+                    JsonLine line;
+                    line.set("event", "skip").set("port", state.finding.port).set("serial", serial)
+                        .set("reason", "already seen in this session");
+                    report.jsonLine(line);
+                }
+                continue;
+            }
             if (options.json)
                 report.jsonLine(adapterLine(state.finding.info));
             installs.add(state.finding);
@@ -548,7 +557,8 @@ int watchCommand(const StationOptions& options, const std::string& self)
             if (seen == 1) {
                 takeNew = false;
                 probes.terminateAll();
-                report.line("Stopping: waiting for the running installs (Ctrl-C again ends them)");
+                report.notice("stopping",
+                              "Stopping: waiting for the running installs (Ctrl-C again ends them)");
                 installs.dropQueued();
             } else {
                 installs.stopAll();

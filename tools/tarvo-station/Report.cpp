@@ -95,6 +95,15 @@ void Report::line(const std::string& text)
     fflush(stdout);
 }
 
+void Report::notice(const std::string& event, const std::string& text)
+{
+    if (!_json)
+        return line(text);
+    JsonLine object;
+    object.set("event", event).set("message", text);
+    jsonLine(object);
+}
+
 void Report::progress(const std::vector<InstallJob>& jobs, size_t changed)
 {
     if (_json) {

@@ -33,6 +33,9 @@ public:
     void jsonLine(const JsonLine& line);
     // A line of text, above the progress lines on a terminal.
     void line(const std::string& text);
+    // What the station itself is doing: a line of text, or with --json an
+    // object of the event with the text as its message.
+    void notice(const std::string& event, const std::string& text);
 
     // The progress lines of the jobs: redrawn in place on a terminal, a
     // plain line per step otherwise. changed is the job that moved.

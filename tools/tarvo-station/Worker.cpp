@@ -6,6 +6,7 @@
 #include <string>
 
 #include "AdapterSelect.h"
+#include "Backup.h"
 #include "Device.h"
 #include "FirmwareCheck.h"
 #include "Json.h"
@@ -180,28 +181,65 @@ std::string timeStamp()
     return text;
 }
 
-// Every check the install makes before its erase, with the package's
-// version; false with the reason when it would not install.
-bool checkPackage(Samba& samba, uint32_t chipId, const std::string& file, std::string& version,
-                  std::string& why)
+// The backup procedures' messages go with the core's other output; a long
+// step's progress goes to the parent as the current step's percentage.
+class WorkerReport : public backup::Report {
+public:
+    explicit WorkerReport(const std::string& step) : _step(step) {}
+    void text(const std::string& lines) override { fputs(lines.c_str(), stdout); }
+    void stepStarted(const std::string&, uint64_t) override { _shown = -1; }
+    void stepProgress(uint64_t done, uint64_t total) override
+    {
+        int percent = total ? static_cast<int>(done * 100 / total) : 100;
+        if (percent / 10 != _shown / 10) {
+            _shown = percent;
+            emitStep(_step, percent);
+        }
+    }
+    void stepFinished() override {}
+
+private:
+    std::string _step;
+    int _shown = -1;
+};
+
+// Every check the install makes before its erase (the same type gate and
+// package walk), with the package's version; false when it would not install.
+bool checkPackage(Samba& samba, uint32_t chipId, const std::string& file, std::string& version)
 {
     const PackageTarget target = packageTarget(samba, chipId);
-    if (!device::isKnownType(target.ringType)) {
-        why = "not a known adapter type";
+    if (!device::isKnownType(target.ringType))
         return false;
-    }
     StdFile f(fopen(file.c_str(), "rb"));
-    if (!f) {
-        why = "cannot open " + file;
-        return false;
-    }
     uint64_t fwStart = 0;
-    if (!findFittingPackage(f.get(), target, fwStart)) {
-        why = "no valid firmware for this adapter in " + file;
+    if (!f || !findFittingPackage(f.get(), target, fwStart))
         return false;
-    }
     version = hex(g_sw_ver, 4);
     return true;
+}
+
+// After a failed install: connects again (the adapter restarts into its
+// monitor) and puts the backup back, once.
+std::string restoreBackup(const WorkerRequest& request, PortFactoryBase& factory,
+                          const std::string& dir)
+{
+    emitStep("restore");
+    for (int attempt = 0; attempt < RECONNECT_TRIES; attempt++) {
+        pause_ms(RECONNECT_PAUSE_MS);
+        Samba samba;
+        samba.setDebug(request.trace);
+        uint32_t chipId = 0;
+        if (probePort(samba, factory, request.port, request.named, chipId) != ProbeResult::Adapter)
+            continue;
+        WorkerReport report("restore");
+        bool restarted = false;
+        backup::Options options;
+        return backup::restore(samba, chipId, dir, options, report, restarted) ==
+                       backup::Outcome::Done
+                   ? "ok"
+                   : "failed";
+    }
+    return "failed";
 }
 
 int probe(const WorkerRequest& request, PortFactoryBase& factory)
@@ -240,9 +278,9 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
     }
 
     emitStep("check");
-    std::string version, why;
-    if (!checkPackage(samba, chipId, request.package, version, why)) {
-        emitResult("refused", why);
+    std::string version;
+    if (!checkPackage(samba, chipId, request.package, version)) {
+        emitResult("refused", "the package does not install on this adapter");
         return 1;
     }
     const std::string backupDir = request.backupDir + "/" + info.serial + "-" + timeStamp();
@@ -253,17 +291,45 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
         return 0;
     }
 
+    // Nothing is erased unless the adapter as it was is kept first.
+    emitStep("backup");
+    {
+        WorkerReport report("backup");
+        backup::Options options;
+        if (backup::save(samba, chipId, backupDir, options, report) != backup::Outcome::Done) {
+            emitResult("failed", "backup failed; nothing was erased");
+            return 1;
+        }
+    }
+    // The backup's walk and reads left the package record; the install
+    // walks the file again itself.
+    if (!checkPackage(samba, chipId, request.package, version)) {
+        emitResult("refused", "the package does not install on this adapter", "", backupDir);
+        return 1;
+    }
+
     emitStep("install");
     if (ProgressPort* port = factory.current())
         port->expect("install", (uint64_t{g_fw_total_size} + device::BLOCK_SIZE - 1) /
                                     device::BLOCK_SIZE);
     bool restarted = false;
-    ActionResult installed = firmwareUpdate(samba, request.package.c_str(), chipId, false, restarted);
-    if (installed == ActionResult::Done) {
-        emitResult("ok", "installed and verified", version);
-        return 0;
+    std::string failure;
+    try {
+        if (firmwareUpdate(samba, request.package.c_str(), chipId, false, restarted) ==
+            ActionResult::Done) {
+            emitResult("ok", "installed and verified", version, backupDir);
+            return 0;
+        }
+        failure = restarted ? "verification failed" : "install failed";
+    } catch (const std::exception& e) {
+        failure = e.what();
     }
-    emitResult("failed", restarted ? "verification failed" : "install failed");
+    samba.disconnect();
+    const std::string restored = restoreBackup(request, factory, backupDir);
+    emitResult("failed", failure + "; the backup was restored" +
+                             (restored == "ok" ? "" : " without success: the firmware may be "
+                                                      "incomplete, restore " + backupDir),
+               "", backupDir, restored);
     return 1;
 }
 

@@ -190,6 +190,10 @@
   // What a person can do about a failed run, by what the port and the
   // program saw. during names the action for the unplug message.
   function explainFailure(result, during) {
+    if (/is not supported/.test(result.err)) {
+      disconnected('The device on this port is not a supported Didir Avediro adapter.');
+      return;
+    }
     if (link.gone || (link.failed && /SAM-BA operation failed/.test(result.err))) {
       const what = {
         connect: 'The adapter stopped answering while connecting.',
@@ -205,7 +209,7 @@
         ? ' Check the cable, plug the adapter in again and press Connect.' : ''));
       return;
     }
-    if (/No device found on|Auto scan for device failed/.test(result.err)) {
+    if (during === 'connect' || /No device found on|Auto scan for device failed/.test(result.err)) {
       if (link.openError) {
         disconnected(`The port ${portName} could not be opened (${link.openError}).\n` +
           'Another program may be using it: close other updaters, terminal programs and other tabs ' +
@@ -216,10 +220,6 @@
           'Check that this is the adapter\'s port and that the adapter is connected, ' +
           'then press Connect and choose its port again.');
       }
-      return;
-    }
-    if (/is not supported/.test(result.err)) {
-      disconnected('The device on this port is not a supported Didir Avediro adapter.');
       return;
     }
     problem('The action failed: see the last lines of the log.');

@@ -1,0 +1,162 @@
+// The byte channel between the program and the chosen Web Serial port. The
+// program's port (WebSerialPort.cpp) calls these through Module.link; reads
+// are served from what the port's stream delivered, so a reply that has
+// already come costs no wait.
+'use strict';
+
+class SerialLink {
+  constructor(port) {
+    this.port = port;
+    this.chunks = [];          // received, not yet taken
+    this.offset = 0;           // into chunks[0]
+    this.waiter = null;        // wakes a wait() when bytes come or the line fails
+    this.failed = false;       // the port is lost until the next open
+    this.gone = false;         // the device went away (unplugged)
+    this.openError = null;     // why the last open failed
+    this.received = 0;         // bytes since the link was made
+    this.sent = 0;
+    this.reader = null;
+    this.writer = null;
+    this.readLoop = null;
+    this.lastWrite = Promise.resolve();
+  }
+
+  isUsb() {
+    const info = this.port.getInfo ? this.port.getInfo() : {};
+    return info && info.usbVendorId !== undefined;
+  }
+
+  // Called by the page when the browser reports the device unplugged.
+  lost() {
+    this.gone = true;
+    this.fail();
+  }
+
+  fail() {
+    this.failed = true;
+    this.wake();
+  }
+
+  wake() {
+    const waiter = this.waiter;
+    this.waiter = null;
+    if (waiter) waiter();
+  }
+
+  async open(baud, dataBits, parity, stop) {
+    this.chunks = [];
+    this.offset = 0;
+    this.failed = false;
+    this.openError = null;
+    if (this.gone) {
+      this.openError = 'the device is gone';
+      return false;
+    }
+    try {
+      await this.port.open({
+        baudRate: baud,
+        dataBits,
+        parity: ['none', 'odd', 'even'][parity],
+        stopBits: stop === 2 ? 2 : 1,
+        flowControl: 'none',
+      });
+    } catch (e) {
+      this.openError = (e && e.message) || String(e);
+      return false;
+    }
+    try {
+      await this.port.setSignals({ dataTerminalReady: true, requestToSend: true });
+    } catch (e) {
+      // A port without modem lines still carries the bytes.
+    }
+    this.writer = this.port.writable.getWriter();
+    this.lastWrite = Promise.resolve();
+    this.readLoop = this.pump();
+    return true;
+  }
+
+  async pump() {
+    while (!this.failed && this.port.readable) {
+      this.reader = this.port.readable.getReader();
+      try {
+        for (;;) {
+          const { value, done } = await this.reader.read();
+          if (done) break;
+          if (value && value.length) {
+            this.chunks.push(value);
+            this.received += value.length;
+            this.wake();
+          }
+        }
+      } catch (e) {
+        // A fatal error leaves no readable; a framing error or a break gives a
+        // fresh one, and the loop goes on with it.
+      } finally {
+        try { this.reader.releaseLock(); } catch (e) { /* already released */ }
+        this.reader = null;
+      }
+      if (this.closing) return;
+    }
+    if (!this.closing) this.fail();
+  }
+
+  take(into) {
+    let n = 0;
+    while (n < into.length && this.chunks.length) {
+      const chunk = this.chunks[0];
+      const count = Math.min(into.length - n, chunk.length - this.offset);
+      into.set(chunk.subarray(this.offset, this.offset + count), n);
+      n += count;
+      this.offset += count;
+      if (this.offset === chunk.length) {
+        this.chunks.shift();
+        this.offset = 0;
+      }
+    }
+    if (n === 0 && this.failed) return -1;
+    return n;
+  }
+
+  // 1 when bytes are there, 0 when millisecs passed without any, -1 when the line failed.
+  wait(millisecs) {
+    if (this.chunks.length) return Promise.resolve(1);
+    if (this.failed) return Promise.resolve(-1);
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => {
+        this.waiter = null;
+        resolve(0);
+      }, millisecs);
+      this.waiter = () => {
+        clearTimeout(timer);
+        resolve(this.chunks.length ? 1 : (this.failed ? -1 : 0));
+      };
+    });
+  }
+
+  write(bytes) {
+    if (this.failed || !this.writer) return -1;
+    this.sent += bytes.length;
+    this.lastWrite = this.writer.write(bytes).catch(() => this.fail());
+    return bytes.length;
+  }
+
+  async flush() {
+    await this.lastWrite;
+    return !this.failed;
+  }
+
+  async close() {
+    this.closing = true;
+    try { await this.lastWrite; } catch (e) { /* failed already */ }
+    try { if (this.reader) await this.reader.cancel(); } catch (e) { /* lost */ }
+    try { await this.readLoop; } catch (e) { /* lost */ }
+    try { if (this.writer) this.writer.releaseLock(); } catch (e) { /* lost */ }
+    this.writer = null;
+    try { await this.port.close(); } catch (e) { /* already closed or gone */ }
+    this.closing = false;
+    this.chunks = [];
+    this.offset = 0;
+  }
+}
+
+if (typeof module !== 'undefined') module.exports = { SerialLink };

@@ -1,0 +1,412 @@
+// The page: buttons, files in and out, progress and the log. Every command,
+// check and message is the program's own (tarvo compiled to WebAssembly);
+// this only runs it over the chosen Web Serial port and explains failures.
+'use strict';
+
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const ACTIONS = ['save', 'restore', 'install', 'power'];
+  const BROWSERS = 'Google Chrome, Microsoft Edge or Opera (version 89 or newer) on a computer, ' +
+    'or a recent Firefox';
+
+  let tarvo = null;        // the program, once loaded
+  let link = null;         // the chosen port's link
+  let portName = '';
+  let adapter = null;      // what the last report said: { serial, board, type }
+  let connected = false;
+  let busy = false;
+  let current = null;      // the running program's output and progress watcher
+
+  // --- Messages.
+
+  function problem(text) {
+    $('problem').textContent = text || '';
+    $('problem').hidden = !text;
+  }
+
+  function state(text) {
+    $('state').textContent = text;
+  }
+
+  let logSpan = null;
+  let logKind = '';
+  function log(text, kind) {
+    const pane = $('log');
+    if (!logSpan || logKind !== kind) {
+      logSpan = document.createElement('span');
+      if (kind !== 'out') logSpan.className = kind;
+      logKind = kind;
+      pane.appendChild(logSpan);
+    }
+    logSpan.textContent += text;
+    pane.scrollTop = pane.scrollHeight;
+  }
+
+  function output(kind) {
+    return (c) => {
+      const ch = String.fromCharCode(c);
+      log(ch, kind);
+      if (!current) return;
+      current[kind] += ch;
+      if (kind === 'out' && current.progress && current.progress.char) current.progress.char(ch);
+    };
+  }
+
+  function refresh() {
+    $('connect').disabled = busy || !tarvo;
+    $('reconnect').disabled = busy || !tarvo;
+    for (const id of ACTIONS) $(id).disabled = busy || !connected;
+  }
+
+  // --- Progress: a bar with the share done and an estimate of the time left.
+
+  let ticker = null;
+  function showProgress(progress) {
+    const started = performance.now();
+    $('progress').hidden = false;
+    $('bar').value = 0;
+    $('progress-text').textContent = '';
+    ticker = setInterval(() => {
+      const done = Math.max(0, Math.min(1, progress.share()));
+      $('bar').value = Math.round(done * 100);
+      let text = Math.floor(done * 100) + '%';
+      if (done > 0.02 && done < 1) {
+        const left = ((performance.now() - started) / 1000) * (1 - done) / done;
+        text += left < 60 ? `, about ${Math.ceil(left)} s left` : `, about ${Math.ceil(left / 60)} min left`;
+      }
+      $('progress-text').textContent = text;
+    }, 100);
+  }
+
+  function hideProgress() {
+    clearInterval(ticker);
+    ticker = null;
+    $('progress').hidden = true;
+  }
+
+  // Shares of work told by the program's own progress output and the bytes
+  // that came back over the port.
+  function marker(text, onSeen) {
+    let tail = '';
+    return (ch) => {
+      if (tail === null) return false;
+      tail = (tail + ch).slice(-text.length);
+      if (tail !== text) return false;
+      tail = null;
+      onSeen();
+      return true;
+    };
+  }
+
+  function saveProgress() {
+    let base = -1;
+    const seen = marker('Downloading Lens Setting ... ', () => { base = link.received; });
+    return {
+      char: seen,
+      share: () => (base < 0 ? 0 : (link.received - base) / 4096),
+    };
+  }
+
+  function restoreProgress() {
+    let dots = 0, writing = false, base = -1;
+    const start = marker('Updating adapter setting, please wait ... ', () => { writing = true; });
+    const readBack = marker('Checksum of adapter setting', () => { writing = false; base = link.received; });
+    return {
+      char(ch) {
+        if (start(ch)) return;
+        if (writing && ch === '.') dots++;
+        readBack(ch);
+      },
+      share: () => (base < 0 ? dots / 64 / 2 : 0.5 + (link.received - base) / 4096 / 2),
+    };
+  }
+
+  function installProgress() {
+    let blocks = 0, dots = 0, writing = false;
+    const start = marker('Updating firmware, please wait ', () => {
+      writing = true;
+      blocks = Math.ceil(tarvo._tarvo_web_region_size() / 64);
+    });
+    return {
+      char(ch) {
+        if (start(ch)) return;
+        if (!writing) return;
+        if (ch === '.') dots++;
+        else if (ch === '\n') writing = false;
+      },
+      share: () => (blocks ? (writing ? (dots * 16) / blocks : 1) : 0),
+    };
+  }
+
+  // --- Running the program.
+
+  async function run(program, args, progress) {
+    log(`\n$ ${program} ${args.join(' ')}\n`, 'cmd');
+    current = { out: '', err: '', progress };
+    if (progress) showProgress(progress);
+    let status;
+    try {
+      status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
+        [program, args.join('\n'), portName], { async: true });
+    } finally {
+      hideProgress();
+    }
+    const result = { status, out: current.out, err: current.err };
+    current = null;
+    return result;
+  }
+
+  // Runs one action with the buttons off; a failure of the page itself is
+  // shown rather than lost.
+  async function action(body) {
+    if (busy) return;
+    busy = true;
+    problem('');
+    refresh();
+    try {
+      await body();
+    } catch (e) {
+      problem('The page failed: ' + ((e && e.message) || e) + '\nReload the page and try again.');
+    } finally {
+      busy = false;
+      refresh();
+    }
+  }
+
+  function portNameOf(port) {
+    const info = (port.getInfo && port.getInfo()) || {};
+    const hex = (n) => n.toString(16).padStart(4, '0');
+    if (info.usbVendorId !== undefined)
+      return `usb-${hex(info.usbVendorId)}:${hex(info.usbProductId || 0)}`;
+    return 'serial-port';
+  }
+
+  function disconnected(message) {
+    connected = false;
+    state('Not connected');
+    if (message) problem(message);
+  }
+
+  // What a person can do about a failed run, by what the port and the
+  // program saw. during names the action for the unplug message.
+  function explainFailure(result, during) {
+    if (/is not supported/.test(result.err)) {
+      disconnected('The device on this port is not a supported Didir Avediro adapter.');
+      return;
+    }
+    if (link.gone || (link.failed && /SAM-BA operation failed/.test(result.err))) {
+      const what = {
+        connect: 'The adapter stopped answering while connecting.',
+        save: 'The adapter was unplugged or stopped answering while its settings were read. Nothing was saved.',
+        restore: 'The adapter was unplugged or stopped answering while its settings were written: ' +
+          'they may be incomplete now. Plug it in again, press Connect and restore the settings file again.',
+        install: 'The adapter was unplugged or stopped answering during the firmware install. ' +
+          'Its firmware may be incomplete now, so it may not work as a lens adapter until the install is done. ' +
+          'Its bootloader is never erased: plug it in again, press Connect and install the firmware again.',
+        power: 'The adapter was unplugged or stopped answering during the power cycle.',
+      }[during];
+      disconnected(what + (during === 'connect' || during === 'power'
+        ? ' Check the cable, plug the adapter in again and press Connect.' : ''));
+      return;
+    }
+    if (during === 'connect' || /No device found on|Auto scan for device failed/.test(result.err)) {
+      if (link.openError) {
+        disconnected(`The port ${portName} could not be opened (${link.openError}).\n` +
+          'Another program may be using it: close other updaters, terminal programs and other tabs ' +
+          'with this page, then press Connect again. On Linux your user must also be in the ' +
+          "'dialout' group (sudo usermod -aG dialout $USER, then log in again).");
+      } else {
+        disconnected(`No adapter answered on ${portName}.\n` +
+          'Check that this is the adapter\'s port and that the adapter is connected, ' +
+          'then press Connect and choose its port again.');
+      }
+      return;
+    }
+    problem('The action failed: see the last lines of the log.');
+  }
+
+  function readReport(text) {
+    const id = /Adapter SN: (\S+) , PCB Ver: (0x[0-9A-Fa-f]+)/.exec(text);
+    const type = /Type=(\S)/.exec(text);
+    return { serial: id ? id[1] : '', board: id ? id[2] : '?', type: type ? type[1] : '?' };
+  }
+
+  async function connect(port) {
+    link = new SerialLink(port);
+    tarvo.link = link;
+    portName = portNameOf(port);
+    if (port.addEventListener) {
+      port.addEventListener('disconnect', () => {
+        if (link && link.port === port) link.lost();
+        if (!busy && link && link.port === port) disconnected('The adapter was unplugged. Plug it in again and press Connect.');
+        refresh();
+      });
+    }
+    state(`Connecting to ${portName} ...`);
+    const result = await run('tarvo', ['-p', portName, '-i']);
+    if (result.status === 0) {
+      connected = true;
+      adapter = readReport(result.out);
+      state(`Connected to adapter ${adapter.serial} on ${portName}`);
+    } else {
+      explainFailure(result, 'connect');
+    }
+  }
+
+  // --- Files in and out.
+
+  // A picked file goes into the program's file system under its own name,
+  // so the program's messages name it as the person knows it.
+  async function putFile(file) {
+    let name = file.name.replace(/[\/\n]/g, '_') || 'file';
+    if (name.startsWith('-')) name = './' + name;
+    tarvo.FS.writeFile(name, new Uint8Array(await file.arrayBuffer()));
+    return name;
+  }
+
+  function removeFile(name) {
+    try { tarvo.FS.unlink(name); } catch (e) { /* not there */ }
+  }
+
+  function download(bytes, name) {
+    const url = URL.createObjectURL(new Blob([bytes], { type: 'application/octet-stream' }));
+    const a = document.createElement('a');
+    a.href = url;
+    a.download = name;
+    document.body.appendChild(a);
+    a.click();
+    a.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+  }
+
+  // --- The actions.
+
+  async function saveSettings() {
+    const name = 'user.dat';
+    removeFile(name);
+    const result = await run('tarvo', ['-p', portName, '-s', name], saveProgress());
+    if (result.status !== 0) return explainFailure(result, 'save');
+    download(tarvo.FS.readFile(name), adapter && adapter.serial ? `settings-${adapter.serial}.dat` : name);
+    removeFile(name);
+    state('Settings saved');
+  }
+
+  async function restoreSettings(file) {
+    const name = await putFile(file);
+    const result = await run('tarvo', ['-p', portName, '-u', name], restoreProgress());
+    removeFile(name);
+    if (result.status !== 0) {
+      if (/, abort\n/.test(result.out) && !link.failed)
+        return problem(`${file.name} was not written: the log says why. The adapter's settings are as they were.`);
+      return explainFailure(result, 'restore');
+    }
+    state('Settings restored and read back');
+  }
+
+  async function installFirmware(file) {
+    const name = await putFile(file);
+    // The package listing, as tarvo-pack info shows it.
+    await run('tarvo-pack info', [name]);
+    const result = await run('tarvo', ['-p', portName, '-f', name], installProgress());
+    removeFile(name);
+    const out = result.out;
+    if (/No valid firmware found in/.test(out)) {
+      problem(`No package in ${file.name} fits this adapter (board version ${adapter.board}, type ${adapter.type}), ` +
+        'or the file is not a valid package file: the listing in the log shows which boards, type and ' +
+        'chip each package is for. Nothing was erased.');
+      return;
+    }
+    if (/Not Corvane adapters, unable to update/.test(out)) {
+      problem(`This adapter's type letter (${adapter.type}) is not a known one, so no firmware is installed on it. Nothing was erased.`);
+      return;
+    }
+    if (/Setting image of the firmware package in .* is incomplete/.test(out)) {
+      problem(`The package in ${file.name} is cut short: its setting image is incomplete. Nothing was erased.`);
+      return;
+    }
+    if (/Firmware update failed/.test(out)) {
+      disconnected('The firmware was written but did not verify, and the adapter has restarted. ' +
+        'Press Connect and install the firmware again.');
+      return;
+    }
+    if (result.status !== 0) return explainFailure(result, 'install');
+    disconnected();
+    state('Firmware installed and verified; the adapter has restarted. Press Connect to work with it again.');
+  }
+
+  async function powerCycle() {
+    const result = await run('tarvo', ['-p', portName, '-R']);
+    if (result.status !== 0) return explainFailure(result, 'power');
+    disconnected();
+    state('The adapter is restarting. Press Connect to work with it again.');
+  }
+
+  // --- Start.
+
+  function wire() {
+    $('connect').addEventListener('click', () => action(async () => {
+      let port;
+      try {
+        // Asked on the click itself: the browser shows its chooser only then.
+        port = await navigator.serial.requestPort();
+      } catch (e) {
+        problem('No port was chosen. Press Connect and choose the adapter\'s port in the list ' +
+          '(on Windows a COM port, on macOS a cu.usbmodem port, on Linux ttyACM).');
+        return;
+      }
+      await connect(port);
+    }));
+    $('reconnect').addEventListener('click', () => action(async () => connect(previous)));
+    $('save').addEventListener('click', () => action(saveSettings));
+    $('power').addEventListener('click', () => action(powerCycle));
+    for (const [button, input, body] of [['restore', 'restore-file', restoreSettings],
+      ['install', 'install-file', installFirmware]]) {
+      $(button).addEventListener('click', (e) => {
+        e.preventDefault();
+        $(input).value = '';
+        $(input).click();
+      });
+      $(input).addEventListener('change', () => {
+        const file = $(input).files[0];
+        if (file) action(() => body(file));
+      });
+    }
+  }
+
+  let previous = null;
+
+  async function start() {
+    wire();
+    refresh();
+    if (!window.isSecureContext) {
+      problem('The browser offers serial ports only to secure pages. Open this page from an https:// ' +
+        'address, or save it and open the file on this computer.');
+      return;
+    }
+    if (!navigator.serial) {
+      problem(`This browser has no Web Serial, which the page needs to reach the adapter. Open it in ${BROWSERS}.`);
+      return;
+    }
+    try {
+      tarvo = await createTarvo({ stdout: output('out'), stderr: output('err') });
+    } catch (e) {
+      problem('The page could not start its program: ' + ((e && e.message) || e));
+      return;
+    }
+    tarvo.FS.mkdir('/work');
+    tarvo.FS.chdir('/work');
+    try {
+      const ports = await navigator.serial.getPorts();
+      if (ports.length) {
+        previous = ports[0];
+        $('reconnect').textContent = `Connect to ${portNameOf(previous)} again`;
+        $('reconnect').hidden = false;
+      }
+    } catch (e) {
+      // No port granted before; the chooser is still there.
+    }
+    refresh();
+  }
+
+  start();
+})();

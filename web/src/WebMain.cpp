@@ -1,0 +1,85 @@
+// What the page calls: one program run at a time over the chosen port, with
+// the program-wide state a command-line run would start from.
+#include <emscripten.h>
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "PackTool.h"
+#include "Pause.h"
+#include "TarvoXcon.h"
+#include "WebPortFactory.h"
+
+
+namespace {
+
+// Pauses give the browser its turn: the port's bytes arrive meanwhile.
+void browserPause(unsigned milliseconds)
+{
+    emscripten_sleep(milliseconds);
+}
+
+void startRun()
+{
+    static bool once = false;
+    if (!once) {
+        once = true;
+        // The file system would otherwise make files nobody may read.
+        umask(022);
+        // Lines reach the page's log as they are completed, progress dots
+        // as the tool flushes them.
+        setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+        set_pause_hook(browserPause);
+    }
+    // 0 makes the next getopt call start over, as in a fresh process.
+    optind = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Runs program ("tarvo", or "tarvo-pack info") with the arguments, one per line,
+// the chosen port called portName; returns the exit status.
+EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, const char* portName)
+{
+    startRun();
+    std::vector<std::string> words{program};
+    std::string rest = args;
+    for (size_t start = 0; start < rest.size();) {
+        size_t nl = rest.find('\n', start);
+        if (nl == std::string::npos)
+            nl = rest.size();
+        words.push_back(rest.substr(start, nl - start));
+        start = nl + 1;
+    }
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+
+    int status;
+    if (strcmp(program, "tarvo-pack info") == 0) {
+        // Only the listing: the page makes no packages.
+        status = packInfo(std::vector<std::string>(words.begin() + 1, words.end()));
+    } else {
+        WebPortFactory factory(portName);
+        status = tarvo_main(argc, argv.data(), factory);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    return status;
+}
+
+// The length of the flash region the running action works on, for the
+// page's progress bar.
+EMSCRIPTEN_KEEPALIVE uint32_t tarvo_web_region_size()
+{
+    return g_fw_total_size;
+}
+}

@@ -113,7 +113,7 @@ function makePackage(dir, name, hw, payloadSize) {
   const payload = path.join(dir, name + '.bin');
   fs.writeFileSync(payload, crypto.randomBytes(payloadSize));
   const pkg = path.join(dir, name);
-  const made = runNative('tarvo-pack', ['create', '--type=E', `--hw=${hw}`, payload, pkg]);
+  const made = runNative('tarvo-pack', ['create', '--type=E', `--hw=${hw}`, '--fit=256k', payload, pkg]);
   assert.strictEqual(made.status, 0, made.stderr);
   return { pkg, payload: fs.readFileSync(payload) };
 }

@@ -241,7 +241,7 @@ TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
     for (const Fields& f : objects(r.out, "step"))
         if (f.at("serial") == "SN000001" && (steps.empty() || steps.back() != f.at("step")))
             steps.push_back(f.at("step"));
-    EXPECT_EQ(steps, (std::vector<std::string>{"starting", "connect", "check", "install"}));
+    EXPECT_EQ(steps, (std::vector<std::string>{"starting", "connect", "check", "backup", "install"}));
 
     std::map<std::string, long> b = fleet.stop("b");
     EXPECT_EQ(b["rows_erased"], 0);

@@ -10,7 +10,13 @@ class Samba;
 namespace backup {
 
 // printf into a string of up to 1023 characters.
+// Checked as the C99 formats (%zu, %llu) that the program's printf takes on
+// every platform, also where the compiler assumes an older C library.
+#if defined(__MINGW32__)
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 // The connected adapter as a record names it.
 struct AdapterNow {

@@ -4,6 +4,9 @@
 // between blocks and then run again.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -493,3 +496,45 @@ TEST_F(BackupRefusal, AStoppedRestoreNamesTheStateAndRunsAgain)
 }
 
 }  // namespace
+
+// A --replace save that runs out of room half way leaves the old backup byte
+// for byte and nothing beside it. A small file system of its own needs root.
+TEST_F(BackupRefusal, AFailedReplaceLeavesTheOldBackupAsItWas)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const std::string mnt = _dir.path("small");
+    std::filesystem::create_directory(mnt);
+    // Room for one backup of the 256 KB chip, not for two.
+    if (std::system(("mount -t tmpfs -o size=400k tmpfs " + mnt + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { (void)std::system(("umount " + at).c_str()); }
+    } unmount{mnt};
+
+    const std::string bk = mnt + "/bk";
+    {
+        Adapter a;
+        ASSERT_TRUE(a.connect());
+        TestReport report;
+        ASSERT_EQ(a.save(bk, report), Outcome::Done) << report.out;
+    }
+    std::vector<Bytes> before;
+    for (const char* f : {"/firmware.pkg", "/settings.dat", "/adapter.txt"})
+        before.push_back(readFile(bk + f));
+
+    SimOptions options;
+    options.firmwareVersion = 0x0A030777;
+    Adapter a(options);
+    ASSERT_TRUE(a.connect());
+    TestReport report;
+    EXPECT_NE(a.save(bk, report, true), Outcome::Done) << report.out;
+    size_t i = 0;
+    for (const char* f : {"/firmware.pkg", "/settings.dat", "/adapter.txt"})
+        EXPECT_EQ(readFile(bk + f), before[i++]) << f;
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(mnt))
+        entries += entry.path().filename() != "bk";
+    EXPECT_EQ(entries, 0u) << "a new or old folder left beside the backup";
+}

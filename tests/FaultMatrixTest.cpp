@@ -209,7 +209,7 @@ TEST_F(FaultMatrix, SettingUpdate)
                    {"copy", "Y0003F000,", 1},
                    {"last copy", "Y0003FFC0,", 1},
                    {"checksum", "Z", 1},
-                   {"read-back", "R0003F000,", 1}}));
+                   {"read-back", "R0003F001,", 1}}));
 }
 
 TEST_F(FaultMatrix, FirmwareUpdate)

@@ -28,6 +28,8 @@ uint64_t windowUs(const std::string& command, bool connecting, uint32_t chip)
     switch (command[0]) {
     case 'w':
         return (connecting ? 100 : 1000) * MS;
+    case 'R':
+        return 1000 * MS;  // a block read's bytes, as a word's
     case 'V':
         return 100 * MS;
     case 'X': {

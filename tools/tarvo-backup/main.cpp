@@ -6,7 +6,9 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "AdapterSelect.h"
 #include "Backup.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
@@ -64,6 +66,9 @@ const char* const HELP_TEXT =
     "                   default behavior is to auto-scan all serial ports\n"
     "  -R, --reset      Power recycle adapter at the end (not after a refusal, a\n"
     "                   failure or an interruption)\n"
+    "      --serial=SN  take the adapter with serial number SN (the scan then\n"
+    "                   passes every other one by); without -p or --serial and\n"
+    "                   with more than one adapter attached, nothing is done\n"
     "      --replace    save: replace the backup DIR holds\n"
     "      --other-adapter\n"
     "                   restore: onto an adapter with another serial number or\n"
@@ -86,6 +91,7 @@ int usageError(const char* message)
 struct Request {
     bool named = false;
     std::string port;
+    std::string serial;
     bool reset = false;
     backup::Options options;
     std::string command;
@@ -115,8 +121,30 @@ int run(const Request& request, PortFactoryBase& portFactory)
 {
     Samba samba;
     uint32_t chipId = 0;
-    if (!connectAdapter(samba, portFactory, request.named, request.port, chipId))
-        return 1;
+    if (!request.named && !request.serial.empty()) {
+        std::string port;
+        if (!connectBySerial(samba, portFactory, request.serial, port, chipId)) {
+            fprintf(stderr, "%s: no adapter with serial number %s found\n", PROGRAM,
+                    request.serial.c_str());
+            return 1;
+        }
+        printf("Adapter %s on %s\n", request.serial.c_str(), port.c_str());
+    } else {
+        if (!request.named) {
+            // With two adapters attached, the first the scan meets is a guess:
+            // a restore onto the wrong one would be refused at best.
+            const std::vector<AdapterInfo> found = findAdapters(portFactory);
+            if (found.size() > 1) {
+                fprintf(stderr, "%s: %zu adapters attached; name one with -p or --serial:\n",
+                        PROGRAM, found.size());
+                for (const AdapterInfo& a : found)
+                    fprintf(stderr, "  --serial=%s  (%s)\n", a.serial.c_str(), a.port.c_str());
+                return 1;
+            }
+        }
+        if (!connectAdapter(samba, portFactory, request.named, request.port, chipId))
+            return 1;
+    }
 
     // Only from here: until the adapter answers, Ctrl-C ends the run at once.
     std::signal(SIGINT, onStopSignal);
@@ -146,10 +174,11 @@ int run(const Request& request, PortFactoryBase& portFactory)
 
 int main(int argc, char** argv)
 {
-    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE };
+    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE, SERIAL };
     static const option longOpts[] = {
         {"port", required_argument, nullptr, 'p'},
         {"reset", no_argument, nullptr, 'R'},
+        {"serial", required_argument, nullptr, SERIAL},
         {"replace", no_argument, nullptr, REPLACE},
         {"other-adapter", no_argument, nullptr, OTHER_ADAPTER},
         {"any-type", no_argument, nullptr, ANY_TYPE},
@@ -169,6 +198,11 @@ int main(int argc, char** argv)
             break;
         case 'R':
             request.reset = true;
+            break;
+        case SERIAL:
+            request.serial = optarg;
+            if (request.serial.empty())
+                return usageError("--serial needs a serial number");
             break;
         case REPLACE:
             request.options.replace = true;

@@ -30,8 +30,9 @@ function kindOf(value) {
 function option(opt, value,    bare, kind) {
     bare = opt
     sub(/\[.*/, "", bare)
-    if (opt !~ /\[/ && opt ~ /=/) {
-        value = opt
+    # A value with optional parts of its own: "--short-reply=N[:K]".
+    if (bare ~ /=/) {
+        value = bare
         sub(/^[^=]*=/, "", value)
         sub(/=.*/, "", bare)
     }

@@ -108,4 +108,8 @@ Bytes firmwarePackage(const Bytes& region, uint8_t typeLetter, uint16_t boardVer
 
 std::string pathIn(const std::string& dir, const char* file);
 
+// The current time in UTC through strftime's format, as records and folder
+// names show it.
+std::string utcTime(const char* strftimeFormat);
+
 }  // namespace backup

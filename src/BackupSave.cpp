@@ -10,16 +10,22 @@
 
 namespace backup {
 
-namespace {
-
-std::string utcNow()
+std::string utcTime(const char* strftimeFormat)
 {
     std::time_t now = std::time(nullptr);
-    char text[32] = "unknown";
-    if (const std::tm* utc = std::gmtime(&now))
-        strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", utc);
+    std::tm utc{};
+#if defined(_WIN32)
+    const bool known = gmtime_s(&utc, &now) == 0;
+#else
+    const bool known = gmtime_r(&now, &utc) != nullptr;
+#endif
+    char text[64] = "unknown";
+    if (known)
+        strftime(text, sizeof(text), strftimeFormat, &utc);
     return text;
 }
+
+namespace {
 
 bool writeFile(Report& report, const std::string& path, const Bytes& data)
 {
@@ -92,7 +98,7 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
                                       record.firmwareChecksum);
     record.firmware = fileRecord(pkg);
     record.settings = fileRecord(settings);
-    const std::string text = recordText(record, info, utcNow());
+    const std::string text = recordText(record, info, utcTime("%Y-%m-%d %H:%M:%S UTC"));
     if (!writeFile(report, pathIn(folder.path(), FIRMWARE_FILE), pkg) ||
         !writeFile(report, pathIn(folder.path(), SETTINGS_FILE), settings) ||
         !writeFile(report, pathIn(folder.path(), RECORD_FILE), Bytes(text.begin(), text.end())))

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Backup.h"
 #include "FileReplace.h"
 
 #if defined(_WIN32)
@@ -31,20 +32,6 @@ std::string progressText(const InstallJob& job)
         state += " " + std::to_string(job.percent) + "%";
     snprintf(text, sizeof(text), "%-10s %-24s %s", job.serial.c_str(), job.port.c_str(),
              state.c_str());
-    return text;
-}
-
-std::string utcNow()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char text[32];
-    strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
     return text;
 }
 
@@ -175,7 +162,7 @@ void Report::log(const InstallJob& job)
         return;
     char seconds[32];
     snprintf(seconds, sizeof(seconds), "%.1f s", job.seconds);
-    const std::string text = utcNow() + "  " + job.serial + "  " + job.port + "  " +
+    const std::string text = backup::utcTime("%Y-%m-%d %H:%M:%S UTC") + "  " + job.serial + "  " + job.port + "  " +
                              (job.before.empty() ? "-" : job.before) + " -> " +
                              (job.after.empty() ? "-" : job.after) + "  " + outcome(job) + "  " +
                              seconds + (job.detail.empty() ? "" : "  " + job.detail) + "\n";

@@ -167,20 +167,6 @@ private:
     uint64_t _blocks = 0;
 };
 
-std::string timeStamp()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char text[32];
-    strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &utc);
-    return text;
-}
-
 // The backup procedures' messages go with the core's other output; a long
 // step's progress goes to the parent as the current step's percentage.
 class WorkerReport : public backup::Report {
@@ -283,7 +269,7 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
         emitResult("refused", "the package does not install on this adapter");
         return 1;
     }
-    const std::string backupDir = request.backupDir + "/" + info.serial + "-" + timeStamp();
+    const std::string backupDir = request.backupDir + "/" + info.serial + "-" + backup::utcTime("%Y%m%d-%H%M%S");
     if (request.dryRun) {
         emitResult("dry-run", "would back up into " + backupDir + ", then install firmware " +
                                   version + " over " + hex(info.fwVersion & 0xFFFF, 4),

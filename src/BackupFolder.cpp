@@ -79,12 +79,31 @@ bool NewFolder::open(const std::string& targetText, bool replace, std::string& e
             return false;
         }
         for (const char* file : BACKUP_FILES) {
-            if (!replace && fs::exists(target / file, ec)) {
+            const fs::file_status held = fs::symlink_status(target / file, ec);
+            if (!fs::exists(held))
+                continue;
+            if (!replace) {
                 error = targetText + " already holds a backup (" + pathIn(targetText, file) +
                         "); --replace replaces it";
                 return false;
             }
+            // A file nobody may write is one its owner meant to keep.
+            const fs::perms writable =
+                fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+            if ((held.permissions() & writable) == fs::perms::none) {
+                error = pathIn(targetText, file) +
+                        " is read-only; make it writable to replace the backup";
+                return false;
+            }
         }
+        // The old folder is emptied into the new one at the end: find out
+        // now, not after the adapter is read, that this cannot be done.
+        fs::path probe;
+        if (!makeSibling(target / "x", "probe", probe, ec)) {
+            error = "cannot write in " + targetText + ": " + ec.message();
+            return false;
+        }
+        fs::remove(probe, ec);
         _replacing = true;
     } else if (ec && ec != std::errc::no_such_file_or_directory) {
         error = targetText + ": " + ec.message();
@@ -161,6 +180,10 @@ bool NewFolder::commit(std::string& error)
     }
     if (left.empty() && !ec) {
         fs::remove_all(old, ec);
+        if (!ec)
+            return true;
+        error = "the new backup is in " + _target + "; " + old.string() +
+                " still holds the old one and could not be removed: " + ec.message();
         return true;
     }
     error = "the new backup is in " + _target + "; " + old.string() +

@@ -4,6 +4,7 @@
 // between blocks and then run again.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -401,18 +402,27 @@ TEST_F(BackupRefusal, VerifyChecksTheRecordAndTheAdapterFirst)
 TEST_F(BackupRefusal, SaveChecksItsTargetBeforeReadingTheAdapter)
 {
     writeFile(_dir.path("file"), Bytes(10, 1));
+    const std::string settings = _bk + "/settings.dat";
     const struct {
         std::string target;
         bool replace;
         std::string says;
+        std::function<void()> before, after;
     } cases[] = {
-        {_dir.path("file"), true, _dir.path("file") + " is not a folder, abort\n"},
-        {_bk, false, _bk + " already holds a backup (" + _bk +
-                         "/firmware.pkg); --replace replaces it, abort\n"},
-        {_dir.path("file") + "/sub", false, _dir.path("file") + "/sub: Not a directory, abort\n"},
+        {_dir.path("file"), true, _dir.path("file") + " is not a folder, abort\n", {}, {}},
+        {_bk, false,
+         _bk + " already holds a backup (" + _bk + "/firmware.pkg); --replace replaces it, abort\n",
+         {}, {}},
+        {_dir.path("file") + "/sub", false, _dir.path("file") + "/sub: Not a directory, abort\n",
+         {}, {}},
+        {_bk, true, settings + " is read-only; make it writable to replace the backup, abort\n",
+         [&] { chmod(settings.c_str(), 0444); }, [&] { chmod(settings.c_str(), 0644); }},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
+        SCOPED_TRACE(c.says);
+        if (c.before)
+            c.before();
+        const Bytes kept = readFile(settings);
         Adapter a;
         ASSERT_TRUE(a.connect());
         const size_t commands = a.rig.adapter->record.commands.size();
@@ -420,7 +430,53 @@ TEST_F(BackupRefusal, SaveChecksItsTargetBeforeReadingTheAdapter)
         EXPECT_EQ(a.save(c.target, report, c.replace), Outcome::Refused);
         EXPECT_NE(report.out.find(c.says), std::string::npos) << report.out;
         EXPECT_EQ(a.rig.adapter->record.commands.size(), commands) << report.out;
+        EXPECT_EQ(readFile(settings), kept);
+        if (c.after)
+            c.after();
     }
+}
+
+// A backup folder the user cannot write in: refused before the adapter is
+// read, where it used to be replaced and its old copy left beside it. Root
+// writes anywhere, so as root the folder is on a file system mounted read-only.
+TEST_F(BackupRefusal, AFolderThatCannotBeWrittenInIsRefusedFirst)
+{
+    std::string bk = _bk;
+    std::string unmountAt;
+    if (geteuid() == 0) {
+        const std::string mnt = _dir.path("ro");
+        std::filesystem::create_directory(mnt);
+        if (std::system(("mount -t tmpfs -o size=1m tmpfs " + mnt + " 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        unmountAt = mnt;
+        bk = mnt + "/bk";
+        std::filesystem::copy(_bk, bk);
+        ASSERT_EQ(std::system(("mount -o remount,ro " + mnt).c_str()), 0);
+    } else {
+        chmod(bk.c_str(), 0555);
+    }
+    struct Undo {
+        std::string bk, mnt;
+        ~Undo()
+        {
+            if (!mnt.empty())
+                (void)std::system(("umount " + mnt).c_str());
+            else
+                chmod(bk.c_str(), 0755);
+        }
+    } undo{bk, unmountAt};
+
+    Adapter a;
+    ASSERT_TRUE(a.connect());
+    const size_t commands = a.rig.adapter->record.commands.size();
+    TestReport report;
+    EXPECT_EQ(a.save(bk, report, true), Outcome::Refused);
+    EXPECT_NE(report.out.find("cannot write in " + bk + ": "), std::string::npos) << report.out;
+    EXPECT_EQ(a.rig.adapter->record.commands.size(), commands) << report.out;
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(bk))
+        entries += entry.path().filename().string()[0] == '.';
+    EXPECT_EQ(entries, 0u);
 }
 
 TEST_F(BackupRefusal, ASaveReplacesTheFolderWholeAndKeepsTheUsersOwnFiles)

@@ -245,12 +245,16 @@ public:
             job.percent = f.count("percent") ? std::atoi(f["percent"].c_str()) : -1;
             if (job.step == "install" || job.step == "restore")
                 job.erased = true;
+            // Known before the erase, so a worker that dies can name it.
+            if (f.count("backup"))
+                job.backup = f["backup"];
             _report.progress(_jobs, i);
         } else if (f["event"] == "adapter") {
             job.before = f["firmware"];
         } else if (f["event"] == "result") {
             job.after = f["firmware_after"];
-            job.backup = f["backup"];
+            if (!f["backup"].empty())
+                job.backup = f["backup"];
             job.restore = f["restore"];
             std::string detail = f["detail"];
             std::string message = oneLine(_pool.lastMessage(event.worker));

@@ -9,11 +9,12 @@
 #include "Backup.h"
 #include "Device.h"
 #include "FirmwareCheck.h"
+#include "FirmwareInstall.h"
+#include "FirmwarePackage.h"
 #include "Json.h"
 #include "Pause.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
-#include "StdFile.h"
 #include "Station.h"
 #include "TarvoXcon.h"
 
@@ -64,12 +65,14 @@ void emitAdapter(const AdapterInfo& info)
     emit(line);
 }
 
-void emitStep(const std::string& step, int percent = -1)
+void emitStep(const std::string& step, int percent = -1, const std::string& backup = "")
 {
     JsonLine line;
     line.set("event", "step").set("step", step);
     if (percent >= 0)
         line.set("percent", static_cast<int64_t>(percent));
+    if (!backup.empty())
+        line.set("backup", backup);
     emit(line);
 }
 
@@ -189,19 +192,13 @@ private:
     int _shown = -1;
 };
 
-// Every check the install makes before its erase (the same type gate and
-// package walk), with the package's version; false when it would not install.
-bool checkPackage(Samba& samba, uint32_t chipId, const std::string& file, std::string& version)
+// A take that failed, without tarvo -f's line end.
+std::string takeText(PackageTake take, const std::string& file)
 {
-    const PackageTarget target = packageTarget(samba, chipId);
-    if (!device::isKnownType(target.ringType))
-        return false;
-    StdFile f(fopen(file.c_str(), "rb"));
-    uint64_t fwStart = 0;
-    if (!f || !findFittingPackage(f.get(), target, fwStart))
-        return false;
-    version = hex(g_sw_ver, 4);
-    return true;
+    std::string text = packageTakeText(take, file.c_str());
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
 }
 
 // After a failed install: connects again (the adapter restarts into its
@@ -220,10 +217,16 @@ std::string restoreBackup(const WorkerRequest& request, PortFactoryBase& factory
         WorkerReport report("restore");
         bool restarted = false;
         backup::Options options;
-        return backup::restore(samba, chipId, dir, options, report, restarted) ==
-                       backup::Outcome::Done
-                   ? "ok"
-                   : "failed";
+        // Tried once: a restore that fails part way is not started again.
+        try {
+            return backup::restore(samba, chipId, dir, options, report, restarted) ==
+                           backup::Outcome::Done
+                       ? "ok"
+                       : "failed";
+        } catch (const std::exception& e) {
+            printf("%s\n", e.what());
+            return "failed";
+        }
     }
     return "failed";
 }
@@ -263,13 +266,19 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
         return 1;
     }
 
+    // The package is taken into memory and checked once, here, before the
+    // backup: what is installed is what was checked, whatever the file does.
     emitStep("check");
-    std::string version;
-    if (!checkPackage(samba, chipId, request.package, version)) {
-        emitResult("refused", "the package does not install on this adapter");
+    TakenPackage taken;
+    const PackageTake take = takePackage(samba, chipId, request.package.c_str(), false, taken);
+    if (take != PackageTake::Taken) {
+        emitResult("refused", takeText(take, request.package));
         return 1;
     }
-    const std::string backupDir = request.backupDir + "/" + info.serial + "-" + backup::utcTime("%Y%m%d-%H%M%S");
+    // The take's check of the copy in memory left its version in the record.
+    const std::string version = hex(g_sw_ver, 4);
+    const std::string backupDir =
+        request.backupDir + "/" + info.serial + "-" + backup::utcTime("%Y%m%d-%H%M%S");
     if (request.dryRun) {
         emitResult("dry-run", "would back up into " + backupDir + ", then install firmware " +
                                   version + " over " + hex(info.fwVersion & 0xFFFF, 4),
@@ -287,34 +296,27 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
             return 1;
         }
     }
-    // The backup's walk and reads left the package record; the install
-    // walks the file again itself.
-    if (!checkPackage(samba, chipId, request.package, version)) {
-        emitResult("refused", "the package does not install on this adapter", "", backupDir);
-        return 1;
-    }
 
-    emitStep("install");
+    emitStep("install", -1, backupDir);
     if (ProgressPort* port = factory.current())
-        port->expect("install", (uint64_t{g_fw_total_size} + device::BLOCK_SIZE - 1) /
-                                    device::BLOCK_SIZE);
-    bool restarted = false;
+        port->expect("install", (taken.bytes.size() - package::HEADER_SIZE) / device::BLOCK_SIZE);
     std::string failure;
     try {
-        if (firmwareUpdate(samba, request.package.c_str(), chipId, false, restarted) ==
-            ActionResult::Done) {
+        fflush(stdout);
+        if (installPackage(samba, taken) == Install::Verified) {
             emitResult("ok", "installed and verified", version, backupDir);
             return 0;
         }
-        failure = restarted ? "verification failed" : "install failed";
+        failure = "verification failed";
     } catch (const std::exception& e) {
         failure = e.what();
     }
     samba.disconnect();
     const std::string restored = restoreBackup(request, factory, backupDir);
-    emitResult("failed", failure + "; the backup was restored" +
-                             (restored == "ok" ? "" : " without success: the firmware may be "
-                                                      "incomplete, restore " + backupDir),
+    emitResult("failed",
+               failure + (restored == "ok" ? "; the backup was restored"
+                                           : "; restoring the backup failed: the firmware may be "
+                                             "incomplete, restore " + backupDir),
                "", backupDir, restored);
     return 1;
 }

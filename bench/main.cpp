@@ -12,6 +12,7 @@
 #include "Packages.h"
 #include "ScanCost.h"
 #include "Spawn.h"
+#include "Station.h"
 #include "Table.h"
 
 namespace {
@@ -20,6 +21,10 @@ constexpr double RATIO_TARGET = 1.25;
 constexpr double INSTALL_CPU_TARGET = 0.2;
 constexpr int SCAN_PORTS = 2;
 constexpr int LONG_FILE_PACKAGES = 16;
+// A shop's hub: adapters beside lines that are not adapters.
+constexpr int STATION_ADAPTERS = 4;
+constexpr int STATION_TRICKLING = 2;
+constexpr int STATION_SILENT = 2;
 
 struct Action {
     std::string label;
@@ -59,6 +64,7 @@ private:
     void predictions();
     void memory();
     void scan();
+    void station();
     void fail(const std::string& what, const std::string& why);
     void printNotes() const;
 
@@ -92,7 +98,7 @@ bool Bench::prepare()
         {"tarvo -u", {}, {"-u", settings}, true},
         {"tarvo -f, 128 KB chip", {"--chip=128k"}, {"-f", pkg128}, false},
         {"tarvo -f, 256 KB chip", {}, {"-f", pkg256}, true},
-        {"tarvo-backup save, 256 KB chip", {}, {"--force", "save", _dir.file("backup")}, true,
+        {"tarvo-backup save, 256 KB chip", {}, {"--replace", "save", _dir.file("backup")}, true,
          "tarvo-backup"},
     };
     return true;
@@ -182,6 +188,30 @@ void Bench::scan()
     }
 }
 
+void Bench::station()
+{
+    _table.section("Many adapters, tarvo-station, wall time");
+    StationFigure install = stationInstall(_pkg256, STATION_ADAPTERS);
+    const std::string installWhat =
+        "install --all, 256 KB, " + std::to_string(STATION_ADAPTERS) + " real adapters";
+    if (!install.ok) {
+        fail(installWhat, install.error);
+    } else {
+        double ratio = install.wallSeconds / install.aloneSeconds;
+        _missed += ratio > STATION_INSTALL_TARGET;
+        _table.row(installWhat, seconds(install.wallSeconds), install.aloneSeconds, ratio,
+                   install.detail);
+    }
+    const int ports = STATION_ADAPTERS + STATION_TRICKLING + STATION_SILENT;
+    StationFigure list = stationList(STATION_ADAPTERS, STATION_TRICKLING, STATION_SILENT);
+    const std::string listWhat = "list, " + std::to_string(ports) + " ports";
+    if (!list.ok)
+        return fail(listWhat, list.error);
+    double ratio = list.wallSeconds / list.aloneSeconds;
+    _missed += ratio > STATION_LIST_TARGET;
+    _table.row(listWhat, seconds(list.wallSeconds), list.aloneSeconds, ratio, list.detail);
+}
+
 void Bench::printNotes() const
 {
     printf("\nIn-process: the client and the simulated adapter in one process on a virtual "
@@ -198,10 +228,15 @@ void Bench::printNotes() const
            "protocol's waits plus\n"
            "  what the link and the flash need, however fast the host; on a UART the host's "
            "share includes the\n"
-           "  failed 921600 bit/s attempt and the auto-baud reads.\n",
+           "  failed 921600 bit/s attempt and the auto-baud reads.\n"
+           "Many adapters: one worker process per port; bound = the same work on one adapter "
+           "(install) or on the\n"
+           "  slowest port (list) alone, in the same run; targets: ratio <= %.2f (install), "
+           "<= %.2f (list).\n",
            SETTLE_SECONDS, DRAIN_SECONDS, VERSION_WINDOW_SECONDS, RATIO_TARGET,
            INSTALL_CPU_TARGET, USB_ADAPTER.replyUs,
-           UART_ADAPTER.byteUs, USB_ADAPTER.rowEraseUs, USB_ADAPTER.pageWriteUs);
+           UART_ADAPTER.byteUs, USB_ADAPTER.rowEraseUs, USB_ADAPTER.pageWriteUs,
+           STATION_INSTALL_TARGET, STATION_LIST_TARGET);
 }
 
 int Bench::run()
@@ -215,6 +250,7 @@ int Bench::run()
     predictions();
     memory();
     scan();
+    station();
 
     _table.print(stdout);
     printNotes();

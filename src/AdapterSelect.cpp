@@ -241,3 +241,15 @@ std::vector<std::string> expandPortPatterns(const std::string& patterns)
             unique.push_back(p);
     return unique;
 }
+
+std::string PatternPortFactory::begin()
+{
+    _ports = expandPortPatterns(_patterns);
+    _next = 0;
+    return next();
+}
+
+std::string PatternPortFactory::next()
+{
+    return _next < _ports.size() ? _ports[_next++] : end();
+}

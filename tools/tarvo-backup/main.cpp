@@ -92,6 +92,7 @@ struct Request {
     bool named = false;
     std::string port;
     std::string serial;
+    std::string ports;  // patterns walked instead of the machine's ports
     bool reset = false;
     backup::Options options;
     std::string command;
@@ -174,11 +175,14 @@ int run(const Request& request, PortFactoryBase& portFactory)
 
 int main(int argc, char** argv)
 {
-    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE, SERIAL };
+    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE, SERIAL, PORTS };
     static const option longOpts[] = {
         {"port", required_argument, nullptr, 'p'},
         {"reset", no_argument, nullptr, 'R'},
         {"serial", required_argument, nullptr, SERIAL},
+        // Not in the help: the tests' stand-in for the machine's port list,
+        // as tarvo-station's --ports.
+        {"ports", required_argument, nullptr, PORTS},
         {"replace", no_argument, nullptr, REPLACE},
         {"other-adapter", no_argument, nullptr, OTHER_ADAPTER},
         {"any-type", no_argument, nullptr, ANY_TYPE},
@@ -203,6 +207,9 @@ int main(int argc, char** argv)
             request.serial = optarg;
             if (request.serial.empty())
                 return usageError("--serial needs a serial number");
+            break;
+        case PORTS:
+            request.ports = optarg;
             break;
         case REPLACE:
             request.options.replace = true;
@@ -246,6 +253,9 @@ int main(int argc, char** argv)
 #endif
     return runReportingFailures([&] {
         PortFactory portFactory;
-        return run(request, portFactory);
+        if (request.ports.empty())
+            return run(request, portFactory);
+        PatternPortFactory listed(portFactory, request.ports);
+        return run(request, listed);
     });
 }

@@ -12,140 +12,11 @@
 
 #include "PackageBuilder.h"
 #include "Process.h"
-#include "Pty.h"
+#include "StationFleet.h"
+
+using namespace station_test;
 
 namespace {
-
-using Fields = std::map<std::string, std::string>;
-
-// The string and number fields of one flat JSON object; empty when the line
-// is not one.
-Fields parseObject(const std::string& line)
-{
-    Fields fields;
-    static const std::regex field("\"([a-z_]+)\":(\"((?:[^\"\\\\]|\\\\.)*)\"|(-?[0-9.]+))");
-    if (line.empty() || line.front() != '{' || line.back() != '}')
-        return fields;
-    for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it)
-        fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[4].str();
-    return fields;
-}
-
-std::vector<Fields> objects(const std::string& out, const std::string& event)
-{
-    std::vector<Fields> found;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        Fields f = parseObject(line);
-        EXPECT_FALSE(f.empty()) << "not a JSON object: " << line;
-        if (f["event"] == event)
-            found.push_back(f);
-    }
-    return found;
-}
-
-Fields bySerial(const std::vector<Fields>& list, const std::string& serial)
-{
-    for (const Fields& f : list)
-        if (f.at("serial") == serial)
-            return f;
-    return {};
-}
-
-std::map<std::string, long> readStats(const std::string& path)
-{
-    std::map<std::string, long> stats;
-    std::ifstream in(path);
-    std::string name;
-    long value;
-    while (in >> name >> value)
-        stats[name] = value;
-    return stats;
-}
-
-bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Simulated adapters and other ports, each a link in one folder.
-class Fleet {
-public:
-    Fleet() { ::mkdir(_dir.path("ports").c_str(), 0755); }
-
-    std::string ports() const { return _dir.path("ports") + "/*"; }
-    std::string port(const std::string& name) const { return _dir.path("ports/" + name); }
-    std::string file(const std::string& name) const { return _dir.path(name); }
-    std::string statsOf(const std::string& name) const { return _dir.path(name + ".stats"); }
-    std::string flashOf(const std::string& name) const { return _dir.path(name + ".flash"); }
-
-    // tarvo-sim with options, its flash and counters kept beside the folder.
-    void start(const std::string& name, std::vector<std::string> options)
-    {
-        std::vector<std::string> argv = {binPath("tarvo-sim"), "--link-path=" + port(name),
-                                         "--stats=" + statsOf(name), "--state=" + flashOf(name)};
-        argv.insert(argv.end(), options.begin(), options.end());
-        _sims[name] = std::make_unique<ChildProcess>(argv);
-        ASSERT_TRUE(_sims[name]->waitForOutput("\n", 5000)) << name;
-        for (int i = 0; i < 100 && !pathExists(port(name)); i++)
-            usleep(10000);
-        ASSERT_TRUE(pathExists(port(name)));
-    }
-
-    // A terminal that never says anything.
-    void silent(const std::string& name)
-    {
-        _silent.push_back(Pty::open());
-        ASSERT_FALSE(_silent.back().path.empty());
-        ASSERT_EQ(::symlink(_silent.back().path.c_str(), port(name).c_str()), 0);
-    }
-
-    // Ends the simulator; its counters.
-    std::map<std::string, long> stop(const std::string& name)
-    {
-        auto it = _sims.find(name);
-        if (it == _sims.end())
-            return {};
-        it->second->signal(SIGTERM);
-        it->second->finish(10000);
-        _sims.erase(it);
-        return readStats(statsOf(name));
-    }
-
-    void package(const std::string& path, uint16_t swVer, uint8_t seed)
-    {
-        const std::string payload = _dir.path("payload");
-        for (const char* chip : {"256k", "128k"}) {
-            const bool first = std::string(chip) == "256k";
-            writeFile(payload, patternBytes(first ? 0x3E000 : 0x1E000, seed));
-            std::vector<std::string> argv = {binPath("tarvo-pack"), "create", "--type=E",
-                                             "--hw=0x0203", "--sw-ver=" + std::to_string(swVer),
-                                             "--fit=" + std::string(chip)};
-            if (!first)
-                argv.push_back("--append");
-            argv.insert(argv.end(), {payload, path});
-            ProcessResult r = runProcess(argv);
-            ASSERT_EQ(r.status, 0) << r.err;
-        }
-    }
-
-private:
-    TempDir _dir;
-    std::map<std::string, std::unique_ptr<ChildProcess>> _sims;
-    std::vector<Pty> _silent;
-};
-
-ProcessResult station(std::vector<std::string> args, int timeoutMs = 120000)
-{
-    args.insert(args.begin(), binPath("tarvo-station"));
-    return runProcess(args, timeoutMs);
-}
-
-// What one probe costs an adapter: the commands of a list on its own.
-long probeCommands()
-{
-    Fleet fleet;
-    fleet.start("one", {"--serial=PROBE001"});
-    station({"list", "--ports=" + fleet.ports()});
-    return fleet.stop("one")["commands"];
-}
 
 TEST(Station, ListShowsEveryAdapterAndWhyTheOtherPortsAreNot)
 {
@@ -318,7 +189,7 @@ TEST(Station, AllInstallsEveryAdapterAndOneGoneFailsAlone)
     fleet.package(pkg, 0x0108, 5);
 
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--all", "--json",
-                               "--jobs=2"});
+                               "--jobs=2", "--backup-dir=" + fleet.file("backups")});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 3u) << r.out;
@@ -380,7 +251,7 @@ TEST(Station, AWorkerThatDiesIsReportedFailed)
     const std::string pkg = fleet.file("fw.pkg");
     fleet.package(pkg, 0x0107, 1);
     ChildProcess run({binPath("tarvo-station"), "install", pkg, "--ports=" + fleet.ports(),
-                      "--all", "--json"});
+                      "--all", "--json", "--backup-dir=" + fleet.file("backups")});
     ASSERT_TRUE(run.waitForOutput("\"step\":\"install\"", 20000)) << run.out();
     // Only the station's own child, by its pid.
     int pid = -1;
@@ -415,7 +286,7 @@ protected:
     {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
             binPath("tarvo-station"), "watch", pkg, "--ports=" + fleet.ports(), "--json",
-            "--log=" + fleet.file("shop.log")});
+            "--log=" + fleet.file("shop.log"), "--backup-dir=" + fleet.file("backups")});
     }
 
     Fleet fleet;

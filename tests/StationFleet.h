@@ -1,0 +1,164 @@
+// Simulated adapters and other ports, each a link in one folder that
+// --ports points at, and what the station tests read back from them.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "PackageBuilder.h"
+#include "Process.h"
+#include "Pty.h"
+
+namespace station_test {
+
+using Fields = std::map<std::string, std::string>;
+
+// The string and number fields of one flat JSON object; empty when the line
+// is not one.
+inline Fields parseObject(const std::string& line)
+{
+    Fields fields;
+    static const std::regex field("\"([a-z_]+)\":(\"((?:[^\"\\\\]|\\\\.)*)\"|(-?[0-9.]+))");
+    if (line.empty() || line.front() != '{' || line.back() != '}')
+        return fields;
+    for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it)
+        fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[4].str();
+    return fields;
+}
+
+inline std::vector<Fields> objects(const std::string& out, const std::string& event)
+{
+    std::vector<Fields> found;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        Fields f = parseObject(line);
+        EXPECT_FALSE(f.empty()) << "not a JSON object: " << line;
+        if (f["event"] == event)
+            found.push_back(f);
+    }
+    return found;
+}
+
+inline Fields bySerial(const std::vector<Fields>& list, const std::string& serial)
+{
+    for (const Fields& f : list)
+        if (f.at("serial") == serial)
+            return f;
+    return {};
+}
+
+// The keys of an object, in order.
+inline std::vector<std::string> keysOf(const Fields& fields)
+{
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : fields)
+        keys.push_back(key);
+    return keys;
+}
+
+inline std::map<std::string, long> readStats(const std::string& path)
+{
+    std::map<std::string, long> stats;
+    std::ifstream in(path);
+    std::string name;
+    long value;
+    while (in >> name >> value)
+        stats[name] = value;
+    return stats;
+}
+
+inline bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Simulated adapters and other ports, each a link in one folder.
+class Fleet {
+public:
+    Fleet() { ::mkdir(_dir.path("ports").c_str(), 0755); }
+
+    std::string ports() const { return _dir.path("ports") + "/*"; }
+    std::string port(const std::string& name) const { return _dir.path("ports/" + name); }
+    std::string file(const std::string& name) const { return _dir.path(name); }
+    std::string statsOf(const std::string& name) const { return _dir.path(name + ".stats"); }
+    std::string flashOf(const std::string& name) const { return _dir.path(name + ".flash"); }
+
+    // tarvo-sim with options, its flash and counters kept beside the folder.
+    void start(const std::string& name, std::vector<std::string> options)
+    {
+        std::vector<std::string> argv = {binPath("tarvo-sim"), "--link-path=" + port(name),
+                                         "--stats=" + statsOf(name), "--state=" + flashOf(name)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        _sims[name] = std::make_unique<ChildProcess>(argv);
+        ASSERT_TRUE(_sims[name]->waitForOutput("\n", 5000)) << name;
+        for (int i = 0; i < 100 && !pathExists(port(name)); i++)
+            usleep(10000);
+        ASSERT_TRUE(pathExists(port(name)));
+    }
+
+    // A terminal that never says anything.
+    void silent(const std::string& name)
+    {
+        _silent.push_back(Pty::open());
+        ASSERT_FALSE(_silent.back().path.empty());
+        ASSERT_EQ(::symlink(_silent.back().path.c_str(), port(name).c_str()), 0);
+    }
+
+    // Ends the simulator; its counters.
+    std::map<std::string, long> stop(const std::string& name)
+    {
+        auto it = _sims.find(name);
+        if (it == _sims.end())
+            return {};
+        it->second->signal(SIGTERM);
+        it->second->finish(10000);
+        _sims.erase(it);
+        return readStats(statsOf(name));
+    }
+
+    void package(const std::string& path, uint16_t swVer, uint8_t seed)
+    {
+        const std::string payload = _dir.path("payload");
+        for (const char* chip : {"256k", "128k"}) {
+            const bool first = std::string(chip) == "256k";
+            writeFile(payload, patternBytes(first ? 0x3E000 : 0x1E000, seed));
+            std::vector<std::string> argv = {binPath("tarvo-pack"), "create", "--type=E",
+                                             "--hw=0x0203", "--sw-ver=" + std::to_string(swVer),
+                                             "--fit=" + std::string(chip)};
+            if (!first)
+                argv.push_back("--append");
+            argv.insert(argv.end(), {payload, path});
+            ProcessResult r = runProcess(argv);
+            ASSERT_EQ(r.status, 0) << r.err;
+        }
+    }
+
+private:
+    TempDir _dir;
+    std::map<std::string, std::unique_ptr<ChildProcess>> _sims;
+    std::vector<Pty> _silent;
+};
+
+inline ProcessResult station(std::vector<std::string> args, int timeoutMs = 120000)
+{
+    args.insert(args.begin(), binPath("tarvo-station"));
+    return runProcess(args, timeoutMs);
+}
+
+// What one probe costs an adapter: the commands of a list on its own.
+inline long probeCommands()
+{
+    Fleet fleet;
+    fleet.start("one", {"--serial=PROBE001"});
+    station({"list", "--ports=" + fleet.ports()});
+    return fleet.stop("one")["commands"];
+}
+
+}  // namespace station_test

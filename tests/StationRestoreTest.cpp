@@ -101,6 +101,15 @@ TEST(StationRestore, TheTableSaysTheInstallFailedAndTheRestoreTook)
     EXPECT_NE(r.out.find("SN000001: verification failed; the backup was restored"),
               std::string::npos)
         << r.out;
+    // Off a terminal each progress line comes once, though a step's reads
+    // each run to 100%.
+    std::set<std::string> seen;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("SN000001 ", 0) == 0) {
+            EXPECT_TRUE(seen.insert(line).second) << line;
+        }
+    EXPECT_TRUE(seen.count("SN000001   " + fleet.port("a") + " restore")) << r.out;
 }
 
 // Every line of --json keeps its keys, whatever the adapter did: scripts

@@ -108,8 +108,13 @@ void Report::progress(const std::vector<InstallJob>& jobs, size_t changed)
     if (!_terminal) {
         // Plain lines: each step once, and the install every quarter.
         const InstallJob& job = jobs[changed];
-        if (job.percent < 0 || job.percent % 25 == 0)
-            printf("%s\n", progressText(job).c_str());
+        if (job.percent >= 0 && job.percent % 25 != 0)
+            return;
+        const std::string text = progressText(job);
+        std::string& last = _lastPlain[job.serial + " " + job.port];
+        if (text != last)
+            printf("%s\n", text.c_str());
+        last = text;
         fflush(stdout);
         return;
     }

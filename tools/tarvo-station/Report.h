@@ -2,6 +2,7 @@
 // the shop's log.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ private:
     bool _terminal;
     std::string _logFile;
     size_t _drawn = 0;   // progress lines on the screen
+    // Plain lines: the last one of each job, so a step's two reads that both
+    // reach 100% show once.
+    std::map<std::string, std::string> _lastPlain;
 };
 
 // Text with control characters turned to spaces and trimmed, for one line.

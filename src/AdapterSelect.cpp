@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "AdapterIdentity.h"
 #include "Device.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
@@ -139,11 +140,7 @@ AdapterInfo readAdapterInfo(Samba& samba, uint32_t chipId, const std::string& po
     info.chipId = chipId;
     info.flashSize = device::flashSize(chipId);
     info.bootloader = samba.version();
-    const uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
-    info.board = static_cast<uint16_t>(identity & 0xFFFF);
-    info.type = static_cast<uint8_t>((identity >> 16) & 0xFF);
-    info.serial = serialText(samba.readWord(device::SERIAL_ADDR_LO),
-                             samba.readWord(device::SERIAL_ADDR_HI));
+    static_cast<AdapterIdentity&>(info) = readIdentity(samba);
     const uint32_t base = device::settingsBase(chipId);
     info.fwVersion = samba.readWord(base - 16);
     info.fwExtra = samba.readWord(base - 12);

@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "BackupSteps.h"
+#include "AdapterIdentity.h"
 #include "Device.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
@@ -140,11 +140,7 @@ AdapterInfo readAdapterInfo(Samba& samba, uint32_t chipId, const std::string& po
     info.chipId = chipId;
     info.flashSize = device::flashSize(chipId);
     info.bootloader = samba.version();
-    // Who it is, read as a backup record names an adapter.
-    const backup::AdapterNow who = backup::readAdapter(samba, chipId);
-    info.board = who.board;
-    info.type = who.type;
-    info.serial = who.serial;
+    static_cast<AdapterIdentity&>(info) = readIdentity(samba);
     const uint32_t base = device::settingsBase(chipId);
     info.fwVersion = samba.readWord(base - 16);
     info.fwExtra = samba.readWord(base - 12);

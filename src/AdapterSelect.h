@@ -6,16 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "AdapterIdentity.h"
 #include "PortFactory.h"
 
 class Samba;
 
 // Who a connected adapter is, as the information report shows it.
-struct AdapterInfo {
+struct AdapterInfo : AdapterIdentity {
     std::string port;
-    std::string serial;
-    uint16_t board = 0;       // identity word bits 0..15
-    uint8_t type = 0;         // identity word bits 16..23
     uint32_t chipId = 0;
     uint32_t flashSize = 0;
     uint32_t fwVersion = 0;   // the two firmware version words

@@ -42,13 +42,8 @@ bool fileMatches(const std::string& path, const Record::File& recorded, Bytes& b
 AdapterNow readAdapter(Samba& samba, uint32_t chipId)
 {
     AdapterNow now;
+    static_cast<AdapterIdentity&>(now) = readIdentity(samba);
     now.chipId = chipId;
-    const uint32_t word = samba.readWord(device::IDENTITY_ADDR);
-    now.board = static_cast<uint16_t>(word & 0xFFFF);
-    now.type = static_cast<uint8_t>((word >> 16) & 0xFF);
-    now.serialWords[0] = samba.readWord(device::SERIAL_ADDR_LO);
-    now.serialWords[1] = samba.readWord(device::SERIAL_ADDR_HI);
-    now.serial = serialText(now.serialWords[0], now.serialWords[1]);
     return now;
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "AdapterIdentity.h"
 #include "Backup.h"
 
 class Samba;
@@ -19,12 +20,8 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 #endif
 
 // The connected adapter as a record names it.
-struct AdapterNow {
+struct AdapterNow : AdapterIdentity {
     uint32_t chipId = 0;
-    uint16_t board = 0;
-    uint8_t type = 0;
-    std::string serial;
-    uint32_t serialWords[2] = {};
 };
 AdapterNow readAdapter(Samba& samba, uint32_t chipId);
 

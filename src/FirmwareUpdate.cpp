@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "AdapterIdentity.h"
 #include "Device.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
@@ -99,9 +100,8 @@ Install installPackage(Samba& samba, const TakenPackage& taken,
 
 PackageTarget packageTarget(Samba& samba, uint32_t chipId)
 {
-    const uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
-    return {device::romSize(chipId), static_cast<uint16_t>(identity & 0xFFFF),
-            static_cast<uint8_t>((identity >> 16) & 0xFF)};
+    const AdapterIdentity id = readBoardAndType(samba);
+    return {device::romSize(chipId), id.board, id.type};
 }
 
 PackageTake takePackage(Samba& samba, uint32_t chipId, const char* file, bool force,

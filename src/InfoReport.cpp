@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "AdapterIdentity.h"
 #include "Device.h"
 #include "SambaXcon.h"
 #include "TarvoXcon.h"
@@ -9,11 +10,8 @@ void infoLines(Samba& samba, uint32_t chipId, const std::function<void(const std
     char text[160];
     line("Bootloader Version: " + samba.version() + "\n");
 
-    uint32_t identity = samba.readWord(device::IDENTITY_ADDR);
-    uint32_t serialLo = samba.readWord(device::SERIAL_ADDR_LO);
-    uint32_t serialHi = samba.readWord(device::SERIAL_ADDR_HI);
-    snprintf(text, sizeof(text), "Adapter SN: %s , PCB Ver: 0x%04X\n",
-             serialText(serialLo, serialHi).c_str(), identity & 0xFFFF);
+    const AdapterIdentity id = readIdentity(samba);
+    snprintf(text, sizeof(text), "Adapter SN: %s , PCB Ver: 0x%04X\n", id.serial.c_str(), id.board);
     line(text);
 
     g_loader_addr = device::settingsBase(chipId);

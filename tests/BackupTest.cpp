@@ -3,6 +3,7 @@
 // the refusals. Plus the simulator's wrong-read fault on its own.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <regex>
 
 #include "PackageBuilder.h"
@@ -242,6 +243,40 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     std::remove(_state.c_str());
     EXPECT_EQ(backup({"--replace", "save", _saved}, {"--fw-version=0x0A030777"}).status, 0);
     EXPECT_NE(readFile(_saved + "/firmware.pkg"), firstPkg);
+}
+
+// Ctrl-C in the middle of the firmware: tarvo-backup says what the adapter
+// holds and exits 130; the same restore then brings the backup back. The
+// simulator, ended by SIGTERM, exits 143 and keeps what it holds.
+TEST_F(Backup, ARestoreStoppedByCtrlCIsRunAgain)
+{
+    const std::string other = _dir.path("other.pkg");
+    pack(other, 41, "E");
+    ASSERT_EQ(backup({"save", _saved}).status, 0);
+    const Bytes saved = readFile(_state);
+    ASSERT_EQ(run("tarvo", {"-f", other}).status, 0);
+
+    ChildProcess sim({binPath("tarvo-sim"), "--state=" + _state, "--page-us=300"});
+    ASSERT_TRUE(sim.waitForOutput("\n", 10000));
+    const std::string tty = sim.out().substr(0, sim.out().find('\n'));
+    {
+        ChildProcess restore({binPath("tarvo-backup"), "-p", tty, "-R", "restore", _saved});
+        ASSERT_TRUE(restore.waitForOutput("Updating firmware, please wait .", 30000))
+            << restore.out();
+        restore.signal(SIGINT);
+        ProcessResult r = restore.finish(30000);
+        EXPECT_EQ(r.status, 130) << r.out << r.err;
+        EXPECT_NE(r.out.find("To put the whole backup back, run: tarvo-backup restore " + _saved +
+                             "\n"),
+                  std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("CPU reset"), std::string::npos) << "no power cycle after a stop";
+    }
+    ProcessResult again = runProcess({binPath("tarvo-backup"), "-p", tty, "restore", _saved});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.finish(10000).status, 143);
+    EXPECT_EQ(slice(readFile(_state), 0x1000, 0x3F000), slice(saved, 0x1000, 0x3F000));
 }
 
 TEST(BackupCommandLine, ConnectsAsTarvoDoes)

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "AdapterSelect.h"
 #include "Backup.h"
@@ -289,6 +291,11 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
     // Nothing is erased unless the adapter as it was is kept first.
     emitStep("backup");
     {
+        // Every worker of the run puts its folder in the same one; when they
+        // make it at once, the one that loses finds it there. One that cannot
+        // be made is said by the backup, which tries again.
+        std::error_code ec;
+        std::filesystem::create_directories(request.backupDir, ec);
         WorkerReport report("backup");
         backup::Options options;
         if (backup::save(samba, chipId, backupDir, options, report) != backup::Outcome::Done) {

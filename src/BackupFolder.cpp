@@ -115,8 +115,11 @@ bool NewFolder::open(const std::string& targetText, bool replace, std::string& e
         fs::path first = parent;
         while (!first.parent_path().empty() && !fs::exists(first.parent_path(), ec))
             first = first.parent_path();
-        if (!fs::create_directories(parent, ec)) {
-            error = "cannot make the folder " + parent.string() + ": " + ec.message();
+        // Another process may make it meanwhile (the station's workers do).
+        fs::create_directories(parent, ec);
+        if (ec || !fs::is_directory(parent, ec)) {
+            error = "cannot make the folder " + parent.string() + ": " +
+                    (ec ? ec.message() : std::string("a file of that name is in the way"));
             return false;
         }
         _created = first.string();

@@ -28,5 +28,6 @@ PACKAGE_PACKAGES=(dpkg-dev file g++-mingw-w64-x86-64-posix)
 PACKAGE_CHECK_PACKAGES=(lintian man-db unzip wine wine64 binutils-mingw-w64-x86-64)
 # scripts/web: emscripten builds the page; Node.js runs its tools and tests.
 WEB_PACKAGES=(emscripten nodejs)
-# The page's browser tests run in Debian's own browsers.
-WEB_TEST_PACKAGES=(chromium firefox-esr)
+# The page's browser tests run in Debian's own browsers; unzip checks that
+# the page's backup zip unpacks with a common tool.
+WEB_TEST_PACKAGES=(chromium firefox-esr unzip)

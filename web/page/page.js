@@ -5,7 +5,9 @@
 
 (function () {
   const $ = (id) => document.getElementById(id);
-  const ACTIONS = ['save', 'restore', 'install', 'power'];
+  const ACTIONS = ['save', 'restore', 'install', 'backup', 'verify', 'restore-backup', 'power'];
+  // The files of a backup folder, as tarvo-backup save writes them.
+  const BACKUP_FILES = ['firmware.pkg', 'settings.dat', 'adapter.txt'];
   const BROWSERS = 'Google Chrome, Microsoft Edge or Opera (version 89 or newer) on a computer, ' +
     'or a recent Firefox';
 
@@ -138,6 +140,23 @@
     };
   }
 
+  // A backup's reading, as far as the program says it has come.
+  function readProgress() {
+    let share = 0;
+    return { set: (s) => { share = s; }, share: () => share };
+  }
+
+  // A restore writes the settings as -u does (a few seconds), then the
+  // firmware as -f does.
+  function restoreBackupProgress() {
+    const settings = restoreProgress();
+    const firmware = installProgress();
+    return {
+      char(ch) { settings.char(ch); firmware.char(ch); },
+      share: () => Math.min(1, settings.share()) * 0.1 + firmware.share() * 0.9,
+    };
+  }
+
   // --- Running the program.
 
   async function run(program, args, progress) {
@@ -146,9 +165,16 @@
     if (progress) showProgress(progress);
     let status;
     try {
-      status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
-        [program, args.join('\n'), portName], { async: true });
+      if (program === 'tarvo-backup') {
+        tarvo.onProgress = (share) => { if (progress && progress.set) progress.set(share); };
+        status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string'],
+          [args[2], args[3], portName], { async: true });
+      } else {
+        status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
+          [program, args.join('\n'), portName], { async: true });
+      }
     } finally {
+      tarvo.onProgress = null;
       hideProgress();
     }
     const result = { status, out: current.out, err: current.err };
@@ -204,8 +230,14 @@
           'Its firmware may be incomplete now, so it may not work as a lens adapter until the install is done. ' +
           'Its bootloader is never erased: plug it in again, press Connect and install the firmware again.',
         power: 'The adapter was unplugged or stopped answering during the power cycle.',
+        backup: 'The adapter was unplugged or stopped answering while it was read. No backup was saved; ' +
+          'nothing on the adapter was changed.',
+        verify: 'The adapter was unplugged or stopped answering while it was compared with the backup.',
+        'restore-backup': 'The adapter was unplugged or stopped answering during the restore. ' +
+          'It may hold no complete firmware or settings now. Its bootloader is never erased: plug it in again, ' +
+          'press Connect and restore the backup again.',
       }[during];
-      disconnected(what + (during === 'connect' || during === 'power'
+      disconnected(what + (['connect', 'power', 'backup', 'verify'].includes(during)
         ? ' Check the cable, plug the adapter in again and press Connect.' : ''));
       return;
     }
@@ -279,6 +311,70 @@
     setTimeout(() => URL.revokeObjectURL(url), 60000);
   }
 
+  function removeTree(dir) {
+    try {
+      for (const name of tarvo.FS.readdir(dir)) if (name !== '.' && name !== '..') removeFile(`${dir}/${name}`);
+      tarvo.FS.rmdir(dir);
+    } catch (e) { /* not there */ }
+  }
+
+  function timeStamp() {
+    const d = new Date();
+    const two = (n) => String(n).padStart(2, '0');
+    return `${d.getFullYear()}${two(d.getMonth() + 1)}${two(d.getDate())}-${two(d.getHours())}${two(d.getMinutes())}${two(d.getSeconds())}`;
+  }
+
+  // Saves the adapter as tarvo-backup save does and offers the folder as one
+  // zip (the folder inside, so unpacking it gives a folder tarvo-backup
+  // takes). True when the download was offered.
+  async function takeBackup() {
+    const base = `tarvo-backup-${(adapter && adapter.serial) || 'adapter'}-${timeStamp()}`;
+    removeTree(base);
+    const result = await run('tarvo-backup', ['-p', portName, 'save', base], readProgress());
+    if (result.status !== 0) {
+      removeTree(base);
+      if (result.status === 1) explainFailure(result, 'backup');
+      else problem('No backup was saved: the log says why. Nothing on the adapter was changed.');
+      return false;
+    }
+    const files = BACKUP_FILES.map((name) => ({ name: `${base}/${name}`, bytes: tarvo.FS.readFile(`${base}/${name}`) }));
+    removeTree(base);
+    download(Zip.make(files), base + '.zip');
+    return true;
+  }
+
+  // Puts a picked backup (its zip, or its three files) into a new folder of
+  // the program's file system; the folder's name, or '' (told) when the pick
+  // holds none of the backup's files. The program checks the files.
+  let picked = 0;
+  async function putBackup(files) {
+    let entries = [];
+    for (const file of files) {
+      const bytes = new Uint8Array(await file.arrayBuffer());
+      if (Zip.isZip(bytes)) {
+        try {
+          entries = entries.concat(await Zip.read(bytes));
+        } catch (e) {
+          problem(`${file.name} cannot be read: ${e.message}.`);
+          return '';
+        }
+      } else {
+        entries.push({ name: file.name, bytes });
+      }
+    }
+    const kept = entries.filter((e) => BACKUP_FILES.includes(e.name.replace(/.*\//, '')));
+    if (!kept.length) {
+      problem('Choose the backup\'s zip file, or its three files ' + BACKUP_FILES.join(', ') +
+        ' (all three at once).');
+      return '';
+    }
+    const dir = `backup-${++picked}`;
+    removeTree(dir);
+    tarvo.FS.mkdir(dir);
+    for (const e of kept) tarvo.FS.writeFile(`${dir}/${e.name.replace(/.*\//, '')}`, e.bytes);
+    return dir;
+  }
+
   // --- The actions.
 
   async function saveSettings() {
@@ -307,6 +403,13 @@
     const name = await putFile(file);
     // The package listing, as tarvo-pack info shows it.
     await run('tarvo-pack info', [name]);
+    // The adapter as it is now goes to the person before anything is erased.
+    if (!(await takeBackup())) {
+      removeFile(name);
+      if ($('problem').hidden) problem('No backup could be saved, so nothing was installed.');
+      else $('problem').textContent += ' No firmware was installed.';
+      return;
+    }
     const result = await run('tarvo', ['-p', portName, '-f', name], installProgress());
     removeFile(name);
     const out = result.out;
@@ -334,6 +437,45 @@
     state('Firmware installed and verified; the adapter has restarted. Press Connect to work with it again.');
   }
 
+  async function backUp() {
+    if (await takeBackup()) state('Backup saved (firmware, settings and record, in one zip file)');
+  }
+
+  async function verifyBackup(files) {
+    const single = files.length === 1 && !Zip.isZip(new Uint8Array(await files[0].slice(0, 4).arrayBuffer()));
+    // One file that is no zip is a package: does the adapter hold it?
+    const target = single ? await putFile(files[0]) : await putBackup(files);
+    if (!target) return;
+    const result = await run('tarvo-backup', ['-p', portName, 'verify', target], readProgress());
+    if (single) removeFile(target);
+    else removeTree(target);
+    const verdicts = (result.out.match(/^(firmware|settings): (matches|differs?\b.*)$/gm) || []).join(', ');
+    if (result.status === 0) return state(single ? `The adapter holds the firmware of ${files[0].name}` : `The adapter matches the backup (${verdicts})`);
+    if (result.status === 2) return state(single ? `The adapter does not hold the firmware of ${files[0].name}` : `The adapter differs from the backup (${verdicts})`);
+    if (result.status === 3) return problem('The adapter could not be compared: the log says why.');
+    return explainFailure(result, 'verify');
+  }
+
+  async function restoreBackup(files) {
+    const dir = await putBackup(files);
+    if (!dir) return;
+    const result = await run('tarvo-backup', ['-p', portName, 'restore', dir], restoreBackupProgress());
+    removeTree(dir);
+    const restarted = tarvo._tarvo_web_restarted() !== 0;
+    if (result.status === 0) {
+      if (restarted) disconnected();
+      return state('Backup restored and verified' + (restarted ? '; the adapter has restarted. Press Connect to work with it again.' : ''));
+    }
+    if (result.status === 3)
+      return problem('The backup was not restored: the log says why. Nothing on the adapter was changed.');
+    if (result.status === 4) {
+      disconnected('The restore failed after the adapter was erased: the log says what it holds now. ' +
+        'Its bootloader is never erased: press Connect and restore the backup again.');
+      return;
+    }
+    return explainFailure(result, 'restore-backup');
+  }
+
   async function powerCycle() {
     const result = await run('tarvo', ['-p', portName, '-R']);
     if (result.status !== 0) return explainFailure(result, 'power');
@@ -358,22 +500,32 @@
     }));
     $('reconnect').addEventListener('click', () => action(async () => connect(previous)));
     $('save').addEventListener('click', () => action(saveSettings));
+    $('backup').addEventListener('click', () => action(backUp));
     $('power').addEventListener('click', () => action(powerCycle));
     for (const [button, input, body] of [['restore', 'restore-file', restoreSettings],
-      ['install', 'install-file', installFirmware]]) {
+      ['install', 'install-file', installFirmware], ['verify', 'verify-file', verifyBackup],
+      ['restore-backup', 'restore-backup-file', restoreBackup]]) {
       $(button).addEventListener('click', (e) => {
         e.preventDefault();
         $(input).value = '';
         $(input).click();
       });
       $(input).addEventListener('change', () => {
-        const file = $(input).files[0];
-        if (file) action(() => body(file));
+        const files = [...$(input).files];
+        if (files.length) action(() => body($(input).multiple ? files : files[0]));
       });
     }
   }
 
   let previous = null;
+
+  async function unpackProgram(base64) {
+    if (typeof DecompressionStream === 'undefined')
+      throw new Error(`this browser is too old to unpack it. Open the page in ${BROWSERS}`);
+    const packed = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+    const stream = new Blob([packed]).stream().pipeThrough(new DecompressionStream('gzip'));
+    return new Uint8Array(await new Response(stream).arrayBuffer());
+  }
 
   async function start() {
     wire();
@@ -388,7 +540,10 @@
       return;
     }
     try {
-      tarvo = await createTarvo({ stdout: output('out'), stderr: output('err') });
+      const options = { stdout: output('out'), stderr: output('err') };
+      // The one-file page carries the program inside; hosted, it is fetched.
+      if (typeof TARVO_WASM_GZIP !== 'undefined') options.wasmBinary = await unpackProgram(TARVO_WASM_GZIP);
+      tarvo = await createTarvo(options);
     } catch (e) {
       problem('The page could not start its program: ' + ((e && e.message) || e));
       return;

@@ -12,6 +12,7 @@
 #include "PackTool.h"
 #include "Pause.h"
 #include "TarvoXcon.h"
+#include "WebBackup.h"
 #include "WebPortFactory.h"
 
 
@@ -38,6 +39,9 @@ void startRun()
     // 0 makes the next getopt call start over, as in a fresh process.
     optind = 0;
 }
+
+// Whether the last backup command's install restarted the adapter.
+bool g_restarted = false;
 
 }  // namespace
 
@@ -74,6 +78,28 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, co
     fflush(stdout);
     fflush(stderr);
     return status;
+}
+
+// Runs tarvo-backup's command ("save", "verify" or "restore") on target (a
+// folder, or for verify a package file) over the chosen port; returns a
+// WebBackupStatus.
+EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* target,
+                                          const char* portName)
+{
+    startRun();
+    g_restarted = false;
+    int status = runReportingFailures(
+        [&] { return webBackup(command, target, portName, g_restarted); });
+    fflush(stdout);
+    fflush(stderr);
+    return status;
+}
+
+// Whether the last restore's install restarted the adapter, after which it
+// needs a new connection.
+EMSCRIPTEN_KEEPALIVE int tarvo_web_restarted()
+{
+    return g_restarted ? 1 : 0;
 }
 
 // The length of the flash region the running action works on, for the

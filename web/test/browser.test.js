@@ -5,118 +5,16 @@
 'use strict';
 
 const assert = require('assert');
-const crypto = require('crypto');
+const { spawnSync } = require('child_process');
 const fs = require('fs');
-const http = require('http');
 const os = require('os');
 const path = require('path');
 const { describe, test, before, after } = require('node:test');
 const puppeteer = require('puppeteer-core');
 
 const { Bridge } = require('./bridge.js');
-const { standIn } = require('./standin.js');
-const { WEB, startSim, runNative, withoutTimes } = require('./harness.js');
-
-const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
-
-const BROWSERS = [
-  {
-    name: 'Chromium',
-    launch: { executablePath: process.env.TARVO_CHROMIUM || '/usr/bin/chromium', headless: true, args: CHROMIUM_ARGS },
-    url: () => 'file://' + path.join(WEB, 'tarvo-web.html'),
-  },
-  {
-    name: 'Firefox ESR',
-    launch: { browser: 'firefox', executablePath: process.env.TARVO_FIREFOX || '/usr/bin/firefox-esr', headless: true },
-    url: (site) => site + '/index.html',
-  },
-];
-
-// The hosted files, served as a web server would.
-function serveSite() {
-  const root = path.join(WEB, 'site');
-  const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
-  const server = http.createServer((req, res) => {
-    const file = path.join(root, path.normalize(decodeURIComponent(req.url.split('?')[0])));
-    if (!file.startsWith(root) || !fs.existsSync(file)) {
-      res.writeHead(404);
-      return res.end();
-    }
-    res.writeHead(200, { 'content-type': types[path.extname(file)] || 'application/octet-stream' });
-    fs.createReadStream(file).pipe(res);
-  });
-  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
-    url: `http://127.0.0.1:${server.address().port}`,
-    stop: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
-  })));
-}
-
-// --- Driving the page.
-
-async function openPage(browser, url, config) {
-  const page = await browser.newPage();
-  await page.evaluateOnNewDocument(`(${standIn.toString()})(${JSON.stringify(config)})`);
-  await page.goto(url);
-  await page.waitForFunction(() => !document.getElementById('connect').disabled ||
-    !document.getElementById('problem').hidden, { timeout: 30000 });
-  return page;
-}
-
-function idle(page, timeout = 120000) {
-  return page.waitForFunction(() => !document.getElementById('connect').disabled, { timeout, polling: 50 });
-}
-
-async function click(page, id) {
-  await page.click('#' + id);
-  await idle(page);
-}
-
-async function choose(page, input, file) {
-  const handle = await page.$('#' + input);
-  await handle.uploadFile(file);
-  // Some drivers set the files without the change event a person's pick fires.
-  await page.waitForFunction(() => document.getElementById('connect').disabled, { timeout: 2000, polling: 10 })
-    .catch(() => handle.evaluate((e) => e.dispatchEvent(new Event('change'))));
-  await idle(page);
-}
-
-// The last run's lines in the log, as the program wrote them to each stream.
-function lastRun(page) {
-  return page.evaluate(() => {
-    const spans = [...document.querySelectorAll('#log span')];
-    let i = spans.length - 1;
-    while (i >= 0 && spans[i].className !== 'cmd') i--;
-    const run = spans.slice(i + 1);
-    const text = (kind) => run.filter((s) => (s.className || 'out') === kind).map((s) => s.textContent).join('');
-    return { command: spans[i] ? spans[i].textContent.trim() : '', out: text('out'), err: text('err') };
-  });
-}
-
-const shown = (page) => page.evaluate(() => ({
-  problem: document.getElementById('problem').hidden ? '' : document.getElementById('problem').textContent,
-  state: document.getElementById('state').textContent,
-  save: !document.getElementById('save').disabled,
-  connect: !document.getElementById('connect').disabled,
-}));
-
-async function downloads(page) {
-  return page.evaluate(async () => Promise.all(window.__downloads.map(async (d) => ({
-    name: d.name,
-    bytes: Array.from(new Uint8Array(await (await fetch(d.href)).arrayBuffer())),
-  }))));
-}
-
-// --- Files the tests install.
-
-function makePackage(dir, name, hw, payloadSize) {
-  const payload = path.join(dir, name + '.bin');
-  fs.writeFileSync(payload, crypto.randomBytes(payloadSize));
-  const pkg = path.join(dir, name);
-  const made = runNative('tarvo-pack', ['create', '--type=E', `--hw=${hw}`, '--fit=256k', payload, pkg]);
-  assert.strictEqual(made.status, 0, made.stderr);
-  return { pkg, payload: fs.readFileSync(payload) };
-}
+const { startSim, runNative, withoutTimes, makePackage } = require('./harness.js');
+const { BROWSERS, serveSite, openPage, idle, click, choose, lastRun, shown, downloads } = require('./driver.js');
 
 const FIRMWARE_BASE = 0x1000;
 
@@ -231,6 +129,83 @@ for (const kind of BROWSERS) {
       await page.close();
     });
 
+    test('back up, install another package, verify says it differs, restore, verify says it matches', async () => {
+      // A factory-fresh adapter: the settings test leaves an area a restore rightly refuses.
+      fs.rmSync(state, { force: true });
+      await freshSim();
+      const page = await connected();
+      await sim.stop();
+      const original = fs.readFileSync(state);
+      await freshSim();
+      const nativeDir = path.join(tmp, 'native-backup');
+      assert.strictEqual(runNative('tarvo-backup', ['-p', sim.path, 'save', nativeDir]).status, 0);
+
+      // The backup is one zip of the folder tarvo-backup save makes.
+      await click(page, 'backup');
+      assert.strictEqual((await shown(page)).problem, '');
+      assert.match((await shown(page)).state, /^Backup saved/);
+      const [zip] = await downloads(page);
+      assert.match(zip.name, /^tarvo-backup-AB123456-\d{8}-\d{6}\.zip$/);
+      const zipFile = path.join(tmp, zip.name);
+      fs.writeFileSync(zipFile, Buffer.from(zip.bytes));
+      const unpacked = path.join(tmp, 'unpacked');
+      const unzip = spawnSync('unzip', ['-q', zipFile, '-d', unpacked], { encoding: 'utf8' });
+      assert.strictEqual(unzip.status, 0, unzip.stderr);
+      const dir = path.join(unpacked, zip.name.replace(/\.zip$/, ''));
+      assert.deepStrictEqual(fs.readdirSync(dir).sort(), ['adapter.txt', 'firmware.pkg', 'settings.dat']);
+      for (const name of ['firmware.pkg', 'settings.dat'])
+        assert.ok(fs.readFileSync(path.join(dir, name)).equals(fs.readFileSync(path.join(nativeDir, name))), name);
+      const nativeVerify = runNative('tarvo-backup', ['-p', sim.path, 'verify', dir]);
+      assert.strictEqual(nativeVerify.status, 0, nativeVerify.stdout);
+
+      // The install offers the adapter as it was before its erase.
+      const other = makePackage(tmp, 'other-1.2.fw', '0x0203', 0x3E000);
+      await choose(page, 'install-file', other.pkg);
+      assert.match((await shown(page)).state, /^Firmware installed and verified/);
+      const all = await downloads(page);
+      assert.strictEqual(all.length, 2);
+      const preInstall = path.join(tmp, 'pre-install.zip');
+      fs.writeFileSync(preInstall, Buffer.from(all[1].bytes));
+      const listed = spawnSync('unzip', ['-p', preInstall, '*/firmware.pkg']);
+      assert.ok(listed.stdout.equals(fs.readFileSync(path.join(dir, 'firmware.pkg'))), 'the install\'s backup is not the adapter before it');
+
+      await click(page, 'connect');
+      await choose(page, 'verify-file', zipFile);
+      assert.match((await shown(page)).state, /^The adapter differs from the backup \(firmware: differs, settings: matches\)/);
+
+      // A changed file is refused by name before anything is erased.
+      await sim.stop();
+      const installed = fs.readFileSync(state);
+      await freshSim();
+      const changed = path.join(tmp, 'changed');
+      fs.mkdirSync(changed);
+      for (const name of ['firmware.pkg', 'settings.dat', 'adapter.txt'])
+        fs.copyFileSync(path.join(dir, name), path.join(changed, name));
+      const settings = fs.readFileSync(path.join(changed, 'settings.dat'));
+      settings[100] ^= 1;
+      fs.writeFileSync(path.join(changed, 'settings.dat'), settings);
+      await choose(page, 'restore-backup-file', ['firmware.pkg', 'settings.dat', 'adapter.txt'].map((n) => path.join(changed, n)));
+      assert.match((await lastRun(page)).out, /settings\.dat/);
+      assert.match((await shown(page)).problem, /^The backup was not restored.*Nothing on the adapter was changed/);
+      await sim.stop();
+      assert.ok(fs.readFileSync(state).equals(installed), 'a refused restore changed the flash');
+      await freshSim();
+
+      // The three files, as a person picks them from the unpacked folder.
+      await choose(page, 'restore-backup-file', ['firmware.pkg', 'settings.dat', 'adapter.txt'].map((n) => path.join(dir, n)));
+      assert.strictEqual((await shown(page)).problem, '', (await lastRun(page)).out);
+      assert.match((await shown(page)).state, /^Backup restored and verified/);
+      if ((await shown(page)).save === false) await click(page, 'connect');
+      await choose(page, 'verify-file', zipFile);
+      assert.match((await shown(page)).state, /^The adapter matches the backup \(firmware: matches, settings: matches\)/);
+      await sim.stop();
+      const restored = fs.readFileSync(state);
+      assert.ok(restored.subarray(FIRMWARE_BASE).equals(original.subarray(FIRMWARE_BASE)), 'the flash is not as it was');
+      assert.ok(restored.subarray(0, FIRMWARE_BASE).equals(original.subarray(0, FIRMWARE_BASE)), 'the bootloader changed');
+      sim = null;
+      await page.close();
+    });
+
     test('power cycle resets the adapter', async () => {
       await freshSim();
       const page = await connected();
@@ -246,7 +221,9 @@ for (const kind of BROWSERS) {
       const fitting = makePackage(tmp, 'cut.fw', '0x0203', 0x3E000);
       const handle = await page.$('#install-file');
       await handle.uploadFile(fitting.pkg);
-      await page.waitForFunction(() => document.getElementById('bar').value >= 10, { timeout: 60000, polling: 20 });
+      // Past the backup the install takes first, into the firmware's writing.
+      await page.waitForFunction(() => /Updating firmware, please wait/.test(document.getElementById('log').textContent) &&
+        document.getElementById('bar').value >= 10, { timeout: 60000, polling: 20 });
       sim.proc.kill('SIGKILL');
       await idle(page);
       const now = await shown(page);

@@ -3,6 +3,8 @@
 'use strict';
 
 const { spawn, spawnSync } = require('child_process');
+const crypto = require('crypto');
+const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
 
@@ -41,4 +43,15 @@ function withoutTimes(text) {
   return text.replace(/done in +[0-9.]+ seconds/g, 'done in N seconds');
 }
 
-module.exports = { ROOT, NATIVE, WEB, startSim, runNative, withoutTimes };
+// A package file in dir for board hw on the 256 KB chip, over a random
+// payload of payloadSize bytes; { pkg, payload }.
+function makePackage(dir, name, hw, payloadSize, options = []) {
+  const payload = path.join(dir, name + '.bin');
+  fs.writeFileSync(payload, crypto.randomBytes(payloadSize));
+  const pkg = path.join(dir, name);
+  const made = runNative('tarvo-pack', ['create', '--type=E', `--hw=${hw}`, '--fit=256k', ...options, payload, pkg]);
+  if (made.status !== 0) throw new Error(`tarvo-pack create failed: ${made.stderr}`);
+  return { pkg, payload: fs.readFileSync(payload) };
+}
+
+module.exports = { ROOT, NATIVE, WEB, startSim, runNative, withoutTimes, makePackage };

@@ -19,6 +19,7 @@ class SerialLink {
     this.writer = null;
     this.readLoop = null;
     this.lastWrite = Promise.resolve();
+    this.pending = [];         // written by the program, not yet handed to the port
   }
 
   isUsb() {
@@ -71,6 +72,7 @@ class SerialLink {
     }
     this.writer = this.port.writable.getWriter();
     this.lastWrite = Promise.resolve();
+    this.pending = [];
     this.readLoop = this.pump();
     return true;
   }
@@ -119,6 +121,7 @@ class SerialLink {
 
   // 1 when bytes are there, 0 when millisecs passed without any, -1 when the line failed.
   wait(millisecs) {
+    this.send();
     if (this.chunks.length) return Promise.resolve(1);
     if (this.failed) return Promise.resolve(-1);
     return new Promise((resolve) => {
@@ -133,20 +136,42 @@ class SerialLink {
     });
   }
 
+  // What the program writes between two of its waits goes to the port as one
+  // write: a command and its data then travel in one transfer, not two.
   write(bytes) {
     if (this.failed || !this.writer) return -1;
     this.sent += bytes.length;
-    this.lastWrite = this.writer.write(bytes).catch(() => this.fail());
+    if (!this.pending.length) queueMicrotask(() => this.send());
+    this.pending.push(bytes);
     return bytes.length;
   }
 
+  send() {
+    if (!this.pending.length) return;
+    const parts = this.pending;
+    this.pending = [];
+    if (this.failed || !this.writer) return;
+    let bytes = parts[0];
+    if (parts.length > 1) {
+      bytes = new Uint8Array(parts.reduce((n, p) => n + p.length, 0));
+      let at = 0;
+      for (const p of parts) {
+        bytes.set(p, at);
+        at += p.length;
+      }
+    }
+    this.lastWrite = this.writer.write(bytes).catch(() => this.fail());
+  }
+
   async flush() {
+    this.send();
     await this.lastWrite;
     return !this.failed;
   }
 
   async close() {
     this.closing = true;
+    this.send();
     try { await this.lastWrite; } catch (e) { /* failed already */ }
     try { if (this.reader) await this.reader.cancel(); } catch (e) { /* lost */ }
     try { await this.readLoop; } catch (e) { /* lost */ }
@@ -156,6 +181,7 @@ class SerialLink {
     this.closing = false;
     this.chunks = [];
     this.offset = 0;
+    this.pending = [];
   }
 }
 

@@ -32,6 +32,7 @@
 
   let logSpan = null;
   let logKind = '';
+  let logScroll = null;
   function log(text, kind) {
     const pane = $('log');
     if (!logSpan || logKind !== kind) {
@@ -41,7 +42,13 @@
       pane.appendChild(logSpan);
     }
     logSpan.textContent += text;
-    pane.scrollTop = pane.scrollHeight;
+    // Scrolling lays the pane out again: once a frame is enough, not once a character.
+    if (!logScroll) {
+      logScroll = setTimeout(() => {
+        logScroll = null;
+        pane.scrollTop = pane.scrollHeight;
+      }, 50);
+    }
   }
 
   function output(kind) {

@@ -36,9 +36,23 @@ class PtyPort {
       cancel() { input.pause(); },
     });
     this.writable = new WritableStream({
+      // Written at once when the terminal takes it: a round through the
+      // thread pool per chunk would add to every exchange's time.
       write(chunk) {
+        let done = 0;
+        try {
+          done = fs.writeSync(fd, chunk);
+        } catch (e) {
+          if (e.code !== 'EAGAIN') throw e;
+        }
+        if (done === chunk.length) return undefined;
         return new Promise((resolve, reject) => {
-          fs.write(fd, chunk, (err) => (err ? reject(err) : resolve()));
+          const more = (rest) => fs.write(fd, rest, (err, n) => {
+            if (err) reject(err);
+            else if (n === rest.length) resolve();
+            else more(rest.subarray(n));
+          });
+          more(chunk.subarray(done));
         });
       },
     });

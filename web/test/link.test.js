@@ -1,0 +1,78 @@
+// The page's byte channel over a port of the Web Serial shape: what the
+// program writes reaches the port whole and in order, one write per run of
+// writes, and a refused write is not reported as sent.
+'use strict';
+
+const assert = require('assert');
+const test = require('node:test');
+
+const { SerialLink } = require('../page/link.js');
+
+// A port that keeps every write it is handed; refuse makes its writes fail.
+function recordingPort() {
+  const port = {
+    writes: [],
+    refuse: false,
+    readable: null,
+    writable: null,
+    getInfo: () => ({}),
+    async open() {
+      port.readable = new ReadableStream({ start: (c) => { port.rx = c; } });
+      port.writable = new WritableStream({
+        write(chunk) {
+          if (port.refuse) throw new Error('refused');
+          port.writes.push(Buffer.from(chunk).toString('latin1'));
+        },
+      });
+    },
+    async setSignals() {},
+    async close() { port.readable = null; port.writable = null; },
+  };
+  return port;
+}
+
+const bytes = (text) => new Uint8Array(Buffer.from(text, 'latin1'));
+
+test('writes between two waits go to the port as one, in order', async () => {
+  const port = recordingPort();
+  const link = new SerialLink(port);
+  assert.ok(await link.open(115200, 8, 0, 1));
+  link.write(bytes('S00001000,'));
+  link.write(bytes('00000040#'));
+  assert.deepStrictEqual(port.writes, [], 'nothing is handed over while the program runs on');
+  // A flush sends what is pending before it waits: the command goes alone,
+  // as the monitor takes it before its data.
+  assert.ok(await link.flush());
+  link.write(bytes('data'));
+  port.rx.enqueue(bytes('>'));
+  assert.strictEqual(await link.wait(1000), 1);
+  await link.flush();
+  assert.deepStrictEqual(port.writes, ['S00001000,00000040#', 'data']);
+  assert.strictEqual(link.sent, 'S00001000,00000040#data'.length);
+  await link.close();
+});
+
+test('what is written before the program yields is sent without a flush', async () => {
+  const port = recordingPort();
+  const link = new SerialLink(port);
+  await link.open(115200, 8, 0, 1);
+  link.write(bytes('N#'));
+  await new Promise((resolve) => setTimeout(resolve, 0));
+  assert.deepStrictEqual(port.writes, ['N#']);
+  link.write(bytes('V#'));
+  await link.close();
+  assert.deepStrictEqual(port.writes, ['N#', 'V#'], 'a close sends what is pending first');
+});
+
+test('a refused write fails the next flush, read and write', async () => {
+  const port = recordingPort();
+  const link = new SerialLink(port);
+  await link.open(115200, 8, 0, 1);
+  port.refuse = true;
+  link.write(bytes('w41002018,4#'));
+  assert.strictEqual(await link.flush(), false);
+  assert.strictEqual(link.write(bytes('x')), -1);
+  assert.strictEqual(await link.wait(1000), -1);
+  assert.strictEqual(link.take(new Uint8Array(4)), -1);
+  await link.close();
+});

@@ -19,6 +19,21 @@ function standIn(config) {
 
   const lost = () => new DOMException('The device has been lost.', 'NetworkError');
 
+  // For the bench: how long the page takes from a reply's last bytes to the
+  // last command it sends before it waits for the next reply (a command with
+  // data goes out in two writes), the page's own share of every exchange.
+  const turnaround = { times: [], lastIn: 0, spent: -1 };
+  window.__turnaround = turnaround;
+  const received = () => {
+    if (!config.measure) return;
+    if (turnaround.spent >= 0) turnaround.times.push(turnaround.spent);
+    turnaround.spent = -1;
+    turnaround.lastIn = performance.now();
+  };
+  const sending = () => {
+    if (config.measure && turnaround.lastIn) turnaround.spent = performance.now() - turnaround.lastIn;
+  };
+
   class StandInPort extends EventTarget {
     constructor() {
       super();
@@ -44,6 +59,7 @@ function standIn(config) {
         let opened = false;
         ws.onmessage = (e) => {
           if (opened) {
+            received();
             this.rx.enqueue(new Uint8Array(e.data));
           } else if (e.data === 'ok') {
             opened = true;
@@ -64,6 +80,7 @@ function standIn(config) {
       this.writable = new WritableStream({
         write: (chunk) => {
           if (ws.readyState !== WebSocket.OPEN) throw lost();
+          sending();
           ws.send(chunk);
         },
       });

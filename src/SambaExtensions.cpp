@@ -3,22 +3,12 @@
 #include <cstdio>
 
 #include "Device.h"
+#include "HexDigit.h"
 #include "SambaXcon.h"
 
 namespace {
 
 bool isSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-int hexDigit(uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The hexadecimal number after the letter, within the bytes that arrived:
 // leading white space skipped, either case accepted.
@@ -29,8 +19,8 @@ bool parseHex(const uint8_t* text, int len, uint32_t& value)
         i++;
     int digits = 0;
     value = 0;
-    for (; i < len && hexDigit(text[i]) >= 0; i++, digits++)
-        value = value << 4 | static_cast<uint32_t>(hexDigit(text[i]));
+    for (; i < len && hexDigitValue(text[i]) >= 0; i++, digits++)
+        value = value << 4 | static_cast<uint32_t>(hexDigitValue(text[i]));
     return digits > 0;
 }
 

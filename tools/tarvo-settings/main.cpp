@@ -8,6 +8,7 @@
 
 #include "EEPROM_Init.h"
 #include "FileReplace.h"
+#include "HexDigit.h"
 #include "SettingArea.h"
 #include "TarvoXcon.h"
 #include "eeprom.h"
@@ -60,25 +61,14 @@ bool parseOffset(const std::string& text, unsigned& offset)
     return true;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool parseHexBytes(const std::string& text, std::vector<uint8_t>& bytes)
 {
     if (text.empty() || text.size() % 2 != 0)
         return false;
     bytes.clear();
     for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hexDigit(text[i]);
-        int low = hexDigit(text[i + 1]);
+        int high = hexDigitValue(text[i]);
+        int low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0)
             return false;
         bytes.push_back(static_cast<uint8_t>(high << 4 | low));

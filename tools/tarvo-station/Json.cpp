@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "HexDigit.h"
+
 std::string jsonQuote(const std::string& text)
 {
     std::string out = "\"";
@@ -69,17 +71,6 @@ void skipSpace(const std::string& s, size_t& i)
         i++;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool parseString(const std::string& s, size_t& i, std::string& out)
 {
     if (i >= s.size() || s[i] != '"')
@@ -107,7 +98,7 @@ bool parseString(const std::string& s, size_t& i, std::string& out)
                 return false;
             int v = 0;
             for (int k = 0; k < 4; k++) {
-                int h = hexValue(s[i++]);
+                int h = hexDigitValue(s[i++]);
                 if (h < 0)
                     return false;
                 v = v * 16 + h;

@@ -54,15 +54,22 @@ TEST(StationRestore, AFailedInstallRestoresTheBackupOnceAndSaysBoth)
 
     // One restore, after the install, and nothing after it.
     std::vector<std::string> steps;
+    std::vector<int> restorePercents;
     int restores = 0;
     for (const Fields& f : objects(r.out, "step")) {
         if (f.at("serial") != "SN000001")
             continue;
         restores += f.at("step") == "restore" && !f.count("percent");
+        if (f.at("step") == "restore" && f.count("percent"))
+            restorePercents.push_back(std::stoi(f.at("percent")));
         if (steps.empty() || steps.back() != f.at("step"))
             steps.push_back(f.at("step"));
     }
     EXPECT_EQ(restores, 1);
+    // The restore's firmware write shows its share, up to all of it.
+    ASSERT_GE(restorePercents.size(), 2u) << r.out;
+    EXPECT_TRUE(std::is_sorted(restorePercents.begin(), restorePercents.end())) << r.out;
+    EXPECT_EQ(restorePercents.back(), 100) << r.out;
     EXPECT_EQ(steps, (std::vector<std::string>{"starting", "connect", "check", "backup", "install",
                                                "restore"}));
 

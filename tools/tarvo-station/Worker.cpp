@@ -205,7 +205,7 @@ std::string takeText(PackageTake take, const std::string& file)
 
 // After a failed install: connects again (the adapter restarts into its
 // monitor) and puts the backup back, once.
-std::string restoreBackup(const WorkerRequest& request, PortFactoryBase& factory,
+std::string restoreBackup(const WorkerRequest& request, ProgressFactory& factory,
                           const std::string& dir)
 {
     emitStep("restore");
@@ -216,6 +216,11 @@ std::string restoreBackup(const WorkerRequest& request, PortFactoryBase& factory
         uint32_t chipId = 0;
         if (probePort(samba, factory, request.port, request.named, chipId) != ProbeResult::Adapter)
             continue;
+        // Its firmware write shows its share as the install's does.
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(backup::pathIn(dir, backup::FIRMWARE_FILE), ec);
+        if (ProgressPort* port = factory.current(); port && !ec && size > package::HEADER_SIZE)
+            port->expect("restore", (size - package::HEADER_SIZE) / device::BLOCK_SIZE);
         WorkerReport report("restore");
         bool restarted = false;
         backup::Options options;

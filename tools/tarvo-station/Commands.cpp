@@ -368,6 +368,28 @@ std::string describe(const PortFinding& f)
            "\"";
 }
 
+// A Ctrl-C since the last look: the first takes no new adapters (and ends
+// the probes) while the running installs finish, another ends those too.
+// True when the loop is to end now.
+bool takeInterrupts(int& seen, bool& takeNew, Installs& installs, Report& report,
+                    WorkerPool* probes = nullptr)
+{
+    if (g_interrupts == seen)
+        return false;
+    seen = g_interrupts;
+    if (seen == 1) {
+        takeNew = false;
+        if (probes)
+            probes->terminateAll();
+        report.notice("stopping",
+                      "Stopping: waiting for the running installs (Ctrl-C again ends them)");
+        installs.dropQueued();
+        return false;
+    }
+    installs.stopAll();
+    return true;
+}
+
 }  // namespace
 
 int listCommand(const StationOptions& options, const std::string& self)
@@ -436,18 +458,8 @@ int installCommand(const StationOptions& options, const std::string& self)
     bool takeNew = true;
     while (installs.pump(takeNew)) {
         installs.step(WAIT_STEP_MS);
-        if (g_interrupts != seen) {
-            seen = g_interrupts;
-            if (seen == 1) {
-                takeNew = false;
-                report.notice("stopping",
-                              "Stopping: waiting for the running installs (Ctrl-C again ends them)");
-                installs.dropQueued();
-            } else {
-                installs.stopAll();
-                break;
-            }
-        }
+        if (takeInterrupts(seen, takeNew, installs, report))
+            break;
         if (!takeNew && installs.running() == 0)
             break;
     }
@@ -555,20 +567,8 @@ int watchCommand(const StationOptions& options, const std::string& self)
 
         installs.pump(takeNew);
         installs.step(WAIT_STEP_MS);
-
-        if (g_interrupts != seen) {
-            seen = g_interrupts;
-            if (seen == 1) {
-                takeNew = false;
-                probes.terminateAll();
-                report.notice("stopping",
-                              "Stopping: waiting for the running installs (Ctrl-C again ends them)");
-                installs.dropQueued();
-            } else {
-                installs.stopAll();
-                break;
-            }
-        }
+        if (takeInterrupts(seen, takeNew, installs, report, &probes))
+            break;
         if (!takeNew && installs.running() == 0)
             break;
     }

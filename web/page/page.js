@@ -166,7 +166,8 @@
 
   // --- Running the program.
 
-  async function run(program, args, progress) {
+  // pkg: for a backup before an install, the package it checks first.
+  async function run(program, args, progress, pkg) {
     log(`\n$ ${program} ${args.join(' ')}\n`, 'cmd');
     current = { out: '', err: '', progress };
     if (progress) showProgress(progress);
@@ -174,8 +175,8 @@
     try {
       if (program === 'tarvo-backup') {
         tarvo.onProgress = (share) => { if (progress && progress.set) progress.set(share); };
-        status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string'],
-          [args[2], args[3], portName], { async: true });
+        status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string', 'string'],
+          [args[2], args[3], portName, pkg || ''], { async: true });
       } else {
         status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
           [program, args.join('\n'), portName], { async: true });
@@ -333,11 +334,14 @@
 
   // Saves the adapter as tarvo-backup save does and offers the folder as one
   // zip (the folder inside, so unpacking it gives a folder tarvo-backup
-  // takes). True when the download was offered.
-  async function takeBackup() {
+  // takes). True when the download was offered. Before an install, pkg is
+  // its package: when nothing in it fits, no backup is taken and the
+  // result's output says why.
+  async function takeBackup(pkg) {
     const base = `tarvo-backup-${(adapter && adapter.serial) || 'adapter'}-${timeStamp()}`;
     removeTree(base);
-    const result = await run('tarvo-backup', ['-p', portName, 'save', base], readProgress());
+    const result = await run('tarvo-backup', ['-p', portName, 'save', base], readProgress(), pkg);
+    if (result.status === 5) return { unfit: result.out };
     if (result.status !== 0) {
       removeTree(base);
       if (result.status === 1) explainFailure(result, 'backup');
@@ -406,12 +410,37 @@
     state('Settings restored and read back');
   }
 
+  // A package tarvo -f refused before the erase, by its line: true when it was one.
+  function refusedPackage(out, file) {
+    if (/No valid firmware found in/.test(out)) {
+      problem(`No package in ${file.name} fits this adapter (board version ${adapter.board}, type ${adapter.type}), ` +
+        'or the file is not a valid package file: the listing in the log shows which boards, type and ' +
+        'chip each package is for. Nothing was erased.');
+      return true;
+    }
+    if (/Not Corvane adapters, unable to update/.test(out)) {
+      problem(`This adapter's type letter (${adapter.type}) is not a known one, so no firmware is installed on it. Nothing was erased.`);
+      return true;
+    }
+    if (/Setting image of the firmware package in .* is incomplete/.test(out)) {
+      problem(`The package in ${file.name} is cut short: its setting image is incomplete. Nothing was erased.`);
+      return true;
+    }
+    return false;
+  }
+
   async function installFirmware(file) {
     const name = await putFile(file);
     // The package listing, as tarvo-pack info shows it.
     await run('tarvo-pack info', [name]);
     // The adapter as it is now goes to the person before anything is erased.
-    if (!(await takeBackup())) {
+    const backup = await takeBackup(name);
+    if (backup && backup.unfit !== undefined) {
+      removeFile(name);
+      if (!refusedPackage(backup.unfit, file)) problem('The package was refused: the log says why. Nothing was erased.');
+      return;
+    }
+    if (!backup) {
       removeFile(name);
       if ($('problem').hidden) problem('No backup could be saved, so nothing was installed.');
       else $('problem').textContent += ' No firmware was installed.';
@@ -420,20 +449,7 @@
     const result = await run('tarvo', ['-p', portName, '-f', name], installProgress());
     removeFile(name);
     const out = result.out;
-    if (/No valid firmware found in/.test(out)) {
-      problem(`No package in ${file.name} fits this adapter (board version ${adapter.board}, type ${adapter.type}), ` +
-        'or the file is not a valid package file: the listing in the log shows which boards, type and ' +
-        'chip each package is for. Nothing was erased.');
-      return;
-    }
-    if (/Not Corvane adapters, unable to update/.test(out)) {
-      problem(`This adapter's type letter (${adapter.type}) is not a known one, so no firmware is installed on it. Nothing was erased.`);
-      return;
-    }
-    if (/Setting image of the firmware package in .* is incomplete/.test(out)) {
-      problem(`The package in ${file.name} is cut short: its setting image is incomplete. Nothing was erased.`);
-      return;
-    }
+    if (refusedPackage(out, file)) return;
     if (/Firmware update failed/.test(out)) {
       disconnected('The firmware was written but did not verify, and the adapter has restarted. ' +
         'Press Connect and install the firmware again.');

@@ -81,15 +81,15 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, co
 }
 
 // Runs tarvo-backup's command ("save", "verify" or "restore") on target (a
-// folder, or for verify a package file) over the chosen port; returns a
-// WebBackupStatus.
+// folder, or for verify a package file) over the chosen port; package is the
+// one a save before an install checks first, or empty. Returns a WebBackupStatus.
 EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* target,
-                                          const char* portName)
+                                          const char* portName, const char* package)
 {
     startRun();
     g_restarted = false;
     int status = runReportingFailures(
-        [&] { return webBackup(command, target, portName, g_restarted); });
+        [&] { return webBackup(command, target, portName, package, g_restarted); });
     fflush(stdout);
     fflush(stderr);
     return status;

@@ -110,6 +110,7 @@ for (const kind of BROWSERS) {
       assert.match(listing, /\$ tarvo-pack info other-board\.fw\nPackage 1 at offset 0x00000000\n  type letter: +E\n/);
       assert.match((await lastRun(page)).out, /No valid firmware found in other-board\.fw, abort/);
       assert.match((await shown(page)).problem, /No package in other-board\.fw fits this adapter \(board version 0x0203, type E\).*Nothing was erased/);
+      assert.deepStrictEqual(await downloads(page), [], 'a backup was offered for a package that cannot go on');
       await sim.stop();
       assert.ok(fs.readFileSync(state).equals(before), 'the flash changed');
       await freshSim();
@@ -121,6 +122,7 @@ for (const kind of BROWSERS) {
       assert.strictEqual((await shown(page)).problem, '');
       assert.match((await shown(page)).state, /^Firmware installed and verified/);
       assert.strictEqual((await shown(page)).save, false, 'the restarted adapter needs a new connection');
+      assert.deepStrictEqual((await downloads(page)).map((d) => /^tarvo-backup-.*\.zip$/.test(d.name)), [true]);
       await sim.stop();
       const flash = fs.readFileSync(state);
       assert.ok(flash.subarray(FIRMWARE_BASE, FIRMWARE_BASE + fitting.payload.length).equals(fitting.payload));

@@ -137,7 +137,8 @@ class SerialLink {
   }
 
   // What the program writes between two of its waits goes to the port as one
-  // write: a command and its data then travel in one transfer, not two.
+  // write, not one per call: each write is a transfer and a round through the
+  // browser. A flush or a wait sends what is pending first.
   write(bytes) {
     if (this.failed || !this.writer) return -1;
     this.sent += bytes.length;

@@ -42,7 +42,7 @@
       pane.appendChild(logSpan);
     }
     logSpan.textContent += text;
-    // Scrolling lays the pane out again: once a frame is enough, not once a character.
+    // Scrolling lays the pane out again: every 50 ms is enough, not every character.
     if (!logScroll) {
       logScroll = setTimeout(() => {
         logScroll = null;

@@ -218,7 +218,8 @@ std::string restoreBackup(const WorkerRequest& request, ProgressFactory& factory
             continue;
         // Its firmware write shows its share as the install's does.
         std::error_code ec;
-        const uintmax_t size = std::filesystem::file_size(backup::pathIn(dir, backup::FIRMWARE_FILE), ec);
+        const uintmax_t size =
+            std::filesystem::file_size(backup::pathIn(dir, backup::FIRMWARE_FILE), ec);
         if (ProgressPort* port = factory.current(); port && !ec && size > package::HEADER_SIZE)
             port->expect("restore", (size - package::HEADER_SIZE) / device::BLOCK_SIZE);
         WorkerReport report("restore");

@@ -39,13 +39,32 @@ PackageTake takePackage(Samba& samba, uint32_t chipId, const char* file, bool fo
 std::string packageTakeText(PackageTake take, const char* file);
 
 enum class Install {
-    Verified,  // written, matched the plain checksum, adapter restarted
-    Differs,   // written, did not match; the adapter was restarted all the same
+    Verified,  // written, matched the plain checksum
+    Differs,   // written, did not match
     Stopped,   // stop said so between blocks: erased, partly written, not restarted
+    Changed,   // the first block read back is not what was sent: stopped after it
 };
 
-// Erases, streams, verifies and restarts, printing as tarvo -f does, with the
-// package record set from taken again. stop is asked before each block
-// (none: never stops).
+struct InstallOptions {
+    std::function<bool()> stop;  // asked before each block (none: never stops)
+    // Restart after the verification, whatever it says (tarvo -f). Without,
+    // the monitor still answers, so a caller can put a backup back first and
+    // restart once with restartAdapter.
+    bool restart = true;
+    // Read the first block back before streaming the rest, and stop when it
+    // is not what was sent: a monitor that changes what it receives cannot
+    // take a firmware image read from flash.
+    bool stopIfChanged = false;
+};
+
+// Erases, streams, verifies and (as options say) restarts, printing as
+// tarvo -f does, with the package record set from taken again.
+Install installPackage(Samba& samba, const TakenPackage& taken, const InstallOptions& options);
+// tarvo -f's install: restarted whatever the verification says.
 Install installPackage(Samba& samba, const TakenPackage& taken,
                        const std::function<bool()>& stop = {});
+// The restart an install ends with, as the package asks for it.
+void restartAdapter(Samba& samba, const TakenPackage& taken);
+// Whether the first block of flash holds what the package sent there (one
+// block read back); the monitor must not have been restarted since.
+bool firstBlockMatches(Samba& samba, const TakenPackage& taken);

@@ -1,4 +1,5 @@
 // -f: installs the first package of a package file that fits the adapter.
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -32,12 +33,12 @@ Loaded loadPackage(FILE* f, uint64_t fwStart, const PackageTarget& adapter, std:
     return Loaded::Ok;
 }
 
-// Streams size bytes from data into flash from the firmware base; false when
-// stop ended it before a block.
+// Streams size bytes from data into flash from the firmware base, starting
+// at byte from (a block boundary); false when stop ended it before a block.
 bool streamBlocks(Samba& samba, const uint8_t* data, uint32_t size,
-                  const std::function<bool()>& stop)
+                  const std::function<bool()>& stop, uint32_t from = 0)
 {
-    for (uint32_t k = 0; uint64_t{k} * device::BLOCK_SIZE < size; k++) {
+    for (uint32_t k = from / device::BLOCK_SIZE; uint64_t{k} * device::BLOCK_SIZE < size; k++) {
         if (stop && stop())
             return false;
         samba.write(device::RAM_BASE, data + uint64_t{k} * device::BLOCK_SIZE, device::BLOCK_SIZE);
@@ -52,8 +53,7 @@ bool streamBlocks(Samba& samba, const uint8_t* data, uint32_t size,
 
 }  // namespace
 
-Install installPackage(Samba& samba, const TakenPackage& taken,
-                       const std::function<bool()>& stop)
+Install installPackage(Samba& samba, const TakenPackage& taken, const InstallOptions& options)
 {
     const std::vector<uint8_t>& pkg = taken.bytes;
     const PackageTarget& adapter = taken.target;
@@ -68,7 +68,22 @@ Install installPackage(Samba& samba, const TakenPackage& taken,
                     g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
     samba.initD();
     printf("Updating firmware, please wait ");
-    if (!streamBlocks(samba, pkg.data() + package::HEADER_SIZE, g_fw_total_size, stop)) {
+    const uint8_t* payload = pkg.data() + package::HEADER_SIZE;
+    uint32_t from = 0;
+    if (options.stopIfChanged && g_fw_total_size > 0) {
+        if (!streamBlocks(samba, payload, device::BLOCK_SIZE, options.stop)) {
+            printf(" stopped\n");
+            fflush(stdout);
+            return Install::Stopped;
+        }
+        if (!firstBlockMatches(samba, taken)) {
+            printf(" stopped\n");
+            fflush(stdout);
+            return Install::Changed;
+        }
+        from = device::BLOCK_SIZE;
+    }
+    if (!streamBlocks(samba, payload, g_fw_total_size, options.stop, from)) {
         printf(" stopped\n");
         fflush(stdout);
         return Install::Stopped;
@@ -84,10 +99,25 @@ Install installPackage(Samba& samba, const TakenPackage& taken,
 
     bool verified = samba.checksumBuffer(g_loader_addr, g_fw_total_size) == g_plain_cksum;
     printf("\tFirmware update %s\n", verified ? "OK" : "failed");
+    fflush(stdout);
+    if (options.restart)
+        restartAdapter(samba, taken);
+    return verified ? Install::Verified : Install::Differs;
+}
 
+Install installPackage(Samba& samba, const TakenPackage& taken,
+                       const std::function<bool()>& stop)
+{
     // Restarted whatever the verification says: the adapter cannot stay in
     // its boot monitor with a freshly written image.
-    if (g_warm_reset != 0) {
+    InstallOptions options;
+    options.stop = stop;
+    return installPackage(samba, taken, options);
+}
+
+void restartAdapter(Samba& samba, const TakenPackage& taken)
+{
+    if (taken.warmReset != 0) {
         printf("Warm resetting adapter ... ");
         samba.go(device::FIRMWARE_BASE);
     } else {
@@ -95,7 +125,17 @@ Install installPackage(Samba& samba, const TakenPackage& taken,
         samba.reset();
     }
     printf("Done\n");
-    return verified ? Install::Verified : Install::Differs;
+    fflush(stdout);
+}
+
+bool firstBlockMatches(Samba& samba, const TakenPackage& taken)
+{
+    if (taken.bytes.size() < package::HEADER_SIZE + device::BLOCK_SIZE)
+        return true;
+    uint8_t flash[device::BLOCK_SIZE];
+    samba.read(device::FIRMWARE_BASE, flash, device::BLOCK_SIZE);
+    return std::equal(flash, flash + device::BLOCK_SIZE,
+                      taken.bytes.begin() + package::HEADER_SIZE);
 }
 
 PackageTarget packageTarget(Samba& samba, uint32_t chipId)

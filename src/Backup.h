@@ -81,7 +81,7 @@ Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_
 struct Record {
     uint32_t chipId = 0;
     uint32_t flashSize = 0;
-    std::string serial;           // as the report shows it
+    std::string serial;           // the eight characters as the report shows them
     uint32_t serialWords[2] = {}; // the words at 0xFF8 and 0xFFC, compared exactly
     uint16_t board = 0;
     uint8_t type = 0;             // the identity word's type letter
@@ -92,11 +92,22 @@ struct Record {
         std::string sha256;  // 64 lower-case hexadecimal digits
     };
     File firmware, settings;
+    std::string version;          // the bootloader's version text ("" in a record without it)
 };
 
-// The record's lines (human-readable "Name: value" lines) after report.
+// Adapter-sent text as a record line holds it: printable ASCII as it is, any
+// other byte and the backslash as \xNN, so that no line break or field of
+// the adapter's making gets into the record. unescapeText reads it back; an
+// escape it does not know stays as it is (records written before plain).
+std::string escapeText(const std::string& text);
+std::string unescapeText(const std::string& text);
+
+// The record's lines (human-readable "Name: value" lines) after report,
+// which recordReport makes.
 std::string recordText(const Record& record, const std::string& report, const std::string& saved);
 // False with what is missing when the text lacks a field or has it malformed.
+// The record's own fields follow the report, and the last line of a name is
+// taken: a record written before the escaping may hold one in the report.
 bool parseRecord(const std::string& text, Record& record, std::string& missing);
 
 // A package of the firmware region as read: "VMD" and the adapter's type

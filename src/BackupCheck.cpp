@@ -111,4 +111,10 @@ bool usableSettingImage(const Bytes& image)
     return status == STATUS_OK;
 }
 
+std::string settingFormatWarning()
+{
+    return "settings: the area is not in the emulated-EEPROM format the firmware uses; it is "
+           "kept and put back byte for byte as it is\n";
+}
+
 }  // namespace backup

@@ -23,21 +23,35 @@ void putLe(uint8_t* at, uint32_t value, int bytes)
         at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// The value after "name: " on a line of its own; false when no line has it.
-bool field(const std::string& text, const std::string& name, std::string& value)
+// The value after "name: " on the last line that starts so; false when none does.
+bool field(const std::string& text, const std::string& name, std::string& value, bool first = false)
 {
     const std::string key = name + ": ";
+    bool found = false;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
         if (text.compare(start, key.size(), key) == 0) {
             value = text.substr(start + key.size(), end - start - key.size());
-            return true;
+            found = true;
+            if (first)
+                break;
         }
         start = end + 1;
     }
-    return false;
+    return found;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
 }
 
 bool fileField(const std::string& value, Record::File& file)
@@ -66,17 +80,54 @@ bool hexField(const std::string& value, uint32_t max, uint32_t& out)
 
 }  // namespace
 
+std::string escapeText(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && c != '\\')
+            out += c;
+        else
+            out += format("\\x%02X", byte);
+    }
+    return out;
+}
+
+std::string unescapeText(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
+            hexDigit(text[i + 2]) >= 0 && hexDigit(text[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3]));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string recordReport(const std::string& version, const AdapterIdentity& id,
+                         uint32_t firmwareWord, uint32_t firmwareExtra)
+{
+    // Line for line what infoLines shows, the texts escaped.
+    std::string text = "Bootloader Version: " + escapeText(version) + "\n";
+    text += "Adapter SN: " + escapeText(id.serial) + format(" , PCB Ver: 0x%04X\n", id.board);
+    text += format("Firmware Version: 0x%04X\nROM Version: 0x%02X\nPre0=%d, Pre1=%d\nType=",
+                   firmwareWord & 0xFFFF, (firmwareWord >> 16) & 0xFF,
+                   static_cast<int>(firmwareWord >> 24), static_cast<int>(firmwareExtra & 0xFF));
+    text += escapeText(std::string(1, static_cast<char>((firmwareExtra >> 8) & 0xFF))) + "\n";
+    return text;
+}
+
 std::string recordText(const Record& r, const std::string& report, const std::string& saved)
 {
     std::string text = report;
     text += format("Chip: 0x%08X (%u KB of flash)\n", r.chipId, r.flashSize / 1024);
-    // The words are what is compared; the text is for a person, one line.
-    std::string serial = r.serial;
-    for (char& c : serial)
-        if (c < 0x20 || c == 0x7F)
-            c = '?';
-    text += format("Serial number: 0x%08X 0x%08X (%s)\n", r.serialWords[0], r.serialWords[1],
-                   serial.c_str());
+    // The words are what is compared; the text is for a person.
+    text += format("Serial number: 0x%08X 0x%08X (", r.serialWords[0], r.serialWords[1]) +
+            escapeText(r.serial) + ")\n";
     text += format("Board version: 0x%04X\n", r.board);
     text += format("Adapter type: 0x%02X (%c)\n", r.type,
                    r.type >= 0x20 && r.type < 0x7F ? static_cast<char>(r.type) : '?');
@@ -111,7 +162,8 @@ bool parseRecord(const std::string& text, Record& r, std::string& missing)
         missing = "serial number";
         return false;
     }
-    r.serial = v.substr(static_cast<size_t>(used), v.size() - 1 - static_cast<size_t>(used));
+    r.serial = unescapeText(
+        v.substr(static_cast<size_t>(used), v.size() - 1 - static_cast<size_t>(used)));
     if (!field(text, "Board version", v) || !hexField(v, 0xFFFF, value)) {
         missing = "board version";
         return false;
@@ -135,6 +187,10 @@ bool parseRecord(const std::string& text, Record& r, std::string& missing)
         missing = std::string("size and SHA-256 of ") + SETTINGS_FILE;
         return false;
     }
+    // The report's first line; a record without it still names its adapter.
+    r.version.clear();
+    if (field(text, "Bootloader Version", v, true))
+        r.version = unescapeText(v);
     return true;
 }
 

@@ -12,22 +12,34 @@ namespace backup {
 
 namespace {
 
-// What the adapter holds when a restore ends early, and the way back.
-enum class Stage { Settings, Firmware };
+// What the adapter holds when a restore ends early, and the way back. The
+// firmware goes first and the settings after it, on the same connection,
+// before the one restart.
+enum class Stage { Firmware, Settings };
 
-std::string stateText(Stage stage, const std::string& dir, bool restartedAnyway)
+std::string stateText(Stage stage, const std::string& dir, bool restarted)
 {
     std::string text =
-        stage == Stage::Settings
-            ? "The adapter's setting area does not hold the backup's settings now (it was "
-              "erased and not written whole); its firmware is as it was.\n"
-            : "The adapter holds no complete firmware now (the firmware region was erased and "
-              "not written whole, or does not match); its setting area holds the backup's "
-              "settings.\n";
-    text += restartedAnyway ? "The adapter was restarted. "
-                            : "The adapter stays in its boot monitor. ";
+        stage == Stage::Firmware
+            ? "The adapter holds no complete firmware now (the firmware region was erased and "
+              "not written whole, or does not match); its setting area is as it was.\n"
+            : "The adapter's firmware is the backup's; its setting area does not hold the "
+              "backup's settings now (it was erased and not written whole).\n";
+    text += restarted ? "The adapter was restarted. " : "The adapter stays in its boot monitor. ";
     text += "To put the whole backup back, run: tarvo-backup restore " + dir + "\n";
     return text;
+}
+
+// A monitor that changes what it receives (one that decodes the maker's
+// packages) cannot take an image read from flash.
+std::string changedText()
+{
+    return "This adapter's boot monitor changes the firmware it receives: the first block read "
+           "back is not the one sent. Its firmware cannot be put back from a backup, and the "
+           "restore stopped after that block.\n"
+           "The adapter holds no complete firmware now and stays in its boot monitor; its "
+           "bootloader is untouched and its setting area is as it was.\n"
+           "Installing the maker's firmware package with tarvo -f FILE makes it work again.\n";
 }
 
 // Everything a restore checks before its first erase; false (reported) when
@@ -39,12 +51,14 @@ bool checkRestore(Samba& samba, uint32_t chipId, const std::string& dir, const O
         return false;
     const std::string settingsPath = pathIn(dir, SETTINGS_FILE);
     const std::string pkgPath = pathIn(dir, FIRMWARE_FILE);
-    if (!usableSettingImage(files.settings)) {
-        report.text(format("%s is not a setting area the adapter's firmware can use (4096 "
-                           "bytes in its format), abort\n",
-                           settingsPath.c_str()));
+    if (files.settings.size() != device::SETTINGS_SIZE) {
+        report.text(format("%s is not a setting area (%zu bytes, not 4096), abort\n",
+                           settingsPath.c_str(), files.settings.size()));
         return false;
     }
+    // It is what the save read, as its SHA-256 shows: put back as it is.
+    if (!usableSettingImage(files.settings))
+        report.text(settingFormatWarning());
 
     report.text("\n");
     const AdapterNow now = readAdapter(samba, chipId);
@@ -103,26 +117,48 @@ Outcome restore(Samba& samba, uint32_t chipId, const std::string& dir, const Opt
         return Outcome::Interrupted;
     }
 
-    // The install restarts the adapter, after which its monitor answers no
-    // more; so the settings go first, and the install keeps them.
-    const auto stop = [&report] { return report.stopRequested(); };
-    Stage stage = Stage::Settings;
+    // The firmware first, not restarted, its first block read back before
+    // the rest is sent: a monitor that changes what it receives is found
+    // before the settings are touched. Then the settings, then one restart.
+    InstallOptions install;
+    install.stop = [&report] { return report.stopRequested(); };
+    install.restart = false;
+    install.stopIfChanged = true;
+    Stage stage = Stage::Firmware;
     try {
+        Install installed = installPackage(samba, taken, install);
+        if (installed == Install::Differs) {
+            // Written whole and still not matching: once more while the
+            // monitor answers, before any restart.
+            report.text("The firmware written does not match the backup's; writing it once "
+                        "more\n");
+            installed = installPackage(samba, taken, install);
+        }
+        if (installed == Install::Changed) {
+            report.text(changedText());
+            return Outcome::Failed;
+        }
+        if (installed != Install::Verified) {
+            if (installed == Install::Differs) {
+                restartAdapter(samba, taken);
+                restarted = true;
+            }
+            report.text(stateText(stage, dir, restarted));
+            return installed == Install::Stopped ? Outcome::Interrupted : Outcome::Failed;
+        }
+        stage = Stage::Settings;
+        const auto stop = install.stop;
         const AreaWrite written = writeSettingArea(samba, files.settings.data(), chipId, stop);
         if (written != AreaWrite::Done) {
             report.text(stateText(stage, dir, false));
             return written == AreaWrite::Stopped ? Outcome::Interrupted : Outcome::Failed;
         }
-        stage = Stage::Firmware;
-        const Install installed = installPackage(samba, taken, stop);
-        restarted = installed != Install::Stopped;
-        if (installed != Install::Verified) {
-            report.text(stateText(stage, dir, restarted));
-            return installed == Install::Stopped ? Outcome::Interrupted : Outcome::Failed;
-        }
+        restartAdapter(samba, taken);
+        restarted = true;
     } catch (...) {
         fflush(stdout);
-        report.text("\nThe adapter failed during the restore.\n" + stateText(stage, dir, false));
+        report.text("\nThe adapter failed during the restore.\n" +
+                    stateText(stage, dir, restarted));
         throw;
     }
     report.text(format("done in %5.3f seconds\n", timer_stop()));

@@ -41,6 +41,37 @@ Record::File fileRecord(const Bytes& bytes)
     return {bytes.size(), Sha256::hex(bytes.data(), bytes.size())};
 }
 
+uint32_t wordAt(const Bytes& bytes, size_t at)
+{
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+           static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+bool sameRecord(const Record& a, const Record& b)
+{
+    return a.chipId == b.chipId && a.flashSize == b.flashSize && a.serial == b.serial &&
+           a.serialWords[0] == b.serialWords[0] && a.serialWords[1] == b.serialWords[1] &&
+           a.board == b.board && a.type == b.type && a.firmwareChecksum == b.firmwareChecksum &&
+           a.settingsChecksum == b.settingsChecksum && a.firmware.size == b.firmware.size &&
+           a.firmware.sha256 == b.firmware.sha256 && a.settings.size == b.settings.size &&
+           a.settings.sha256 == b.settings.sha256 && a.version == b.version;
+}
+
+// The files as written, read back: the record parsed, each file the size and
+// SHA-256 it records, and all of it what the save meant to write.
+bool readsBack(const std::string& dir, const Record& meant, const Bytes& pkg,
+               const Bytes& settings, Report& report)
+{
+    BackupFiles files;
+    if (!loadBackup(dir, files, report))
+        return false;
+    if (sameRecord(files.record, meant) && files.package == pkg && files.settings == settings)
+        return true;
+    report.text(format("The backup read back from %s is not what was written, abort\n",
+                       dir.c_str()));
+    return false;
+}
+
 }  // namespace
 
 Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
@@ -65,8 +96,14 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
                            adapter.type));
         return Outcome::Refused;
     }
-    std::string info;
-    infoLines(samba, chipId, [&info](const std::string& text) { info += text; });
+    std::string info, version;
+    infoLines(samba, chipId, [&info, &version](const std::string& text) {
+        // The first line is the version text as the monitor sent it.
+        const std::string prefix = "Bootloader Version: ";
+        if (info.empty() && text.compare(0, prefix.size(), prefix) == 0 && text.back() == '\n')
+            version = text.substr(prefix.size(), text.size() - prefix.size() - 1);
+        info += text;
+    });
     report.text(info);
 
     Record record;
@@ -77,6 +114,7 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
     record.serialWords[1] = adapter.serialWords[1];
     record.board = adapter.board;
     record.type = adapter.type;
+    record.version = version;
 
     Bytes firmware, settings;
     Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE,
@@ -91,17 +129,22 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
     if (read != Read::Ok)
         return Outcome::Failed;
     if (!usableSettingImage(settings))
-        report.text("settings: the area is not in the format the firmware uses; a restore "
-                    "of this backup will refuse it\n");
+        report.text(settingFormatWarning());
 
     const Bytes pkg = firmwarePackage(firmware, adapter.type, adapter.board,
                                       record.firmwareChecksum);
     record.firmware = fileRecord(pkg);
     record.settings = fileRecord(settings);
-    const std::string text = recordText(record, info, utcTime("%Y-%m-%d %H:%M:%S UTC"));
+    const size_t versionAt = firmware.size() - 16;
+    const std::string text =
+        recordText(record,
+                   recordReport(version, adapter, wordAt(firmware, versionAt),
+                                wordAt(firmware, versionAt + 4)),
+                   utcTime("%Y-%m-%d %H:%M:%S UTC"));
     if (!writeFile(report, pathIn(folder.path(), FIRMWARE_FILE), pkg) ||
         !writeFile(report, pathIn(folder.path(), SETTINGS_FILE), settings) ||
-        !writeFile(report, pathIn(folder.path(), RECORD_FILE), Bytes(text.begin(), text.end())))
+        !writeFile(report, pathIn(folder.path(), RECORD_FILE), Bytes(text.begin(), text.end())) ||
+        !readsBack(folder.path(), record, pkg, settings, report))
         return Outcome::Failed;
     if (report.stopRequested()) {
         report.text("Save interrupted, nothing written\n");

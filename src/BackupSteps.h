@@ -32,6 +32,12 @@ std::string adapterDifference(const Record& record, const AdapterNow& now);
 // could take it (the serial number or board version differs).
 bool sameChipAndType(const Record& record, const AdapterNow& now);
 
+// The information report as tarvo -i shows it, every adapter-sent text in
+// it escaped: version, identity, and the firmware version words (at the
+// settings base less 16 and less 12).
+std::string recordReport(const std::string& version, const AdapterIdentity& id,
+                         uint32_t firmwareWord, uint32_t firmwareExtra);
+
 // A backup folder read whole and checked against its record.
 struct BackupFiles {
     Record record;
@@ -45,6 +51,9 @@ bool loadBackup(const std::string& dir, BackupFiles& files, Report& report);
 // Whether a setting image is one the adapter's firmware can use: 4096 bytes
 // in the emulated-EEPROM format, or all erased.
 bool usableSettingImage(const Bytes& image);
+// What save and restore say of a setting area that is not such an image:
+// it is kept and put back as it is, all the same.
+std::string settingFormatWarning();
 
 // A folder being filled beside the target and swapped in whole at the end
 // (BackupFolder.cpp). Until commit succeeds, the target is as it was; the

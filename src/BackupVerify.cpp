@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -6,6 +7,7 @@
 #include "Device.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
+#include "FirmwarePackage.h"
 #include "SambaXcon.h"
 #include "TarvoXcon.h"
 
@@ -36,8 +38,9 @@ Outcome verifyPackage(Samba& samba, uint32_t chipId, const std::string& file,
     return same ? Outcome::Done : Outcome::Differs;
 }
 
-// verify DIR: the record first, then the adapter's own checksum of its
-// firmware region against the one recorded, and the setting area byte by byte.
+// verify DIR: the record first, then the firmware region and the setting
+// area byte by byte (each read until two reads agree), the adapter's own
+// checksum of the firmware region compared with the one recorded too.
 Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Report& report)
 {
     BackupFiles files;
@@ -50,6 +53,15 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
         return Outcome::Refused;
     }
 
+    const uint32_t romSize = device::romSize(chipId);
+    if (files.package.size() != uint64_t{package::HEADER_SIZE} + romSize + package::CKSUM_SIZE &&
+        files.record.chipId == chipId) {
+        report.text(format("%s is not a backup's package (%zu bytes, not the firmware region "
+                           "of this chip), abort\n",
+                           pathIn(dir, FIRMWARE_FILE).c_str(), files.package.size()));
+        return Outcome::Refused;
+    }
+
     report.text("\n");
     timer_start();
     const std::string other = adapterDifference(files.record, readAdapter(samba, chipId));
@@ -58,15 +70,21 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
                            other.c_str()));
         return Outcome::Refused;
     }
+    // The adapter's checksum alone may miss a change (a byte sum misses two
+    // bytes swapped): the region is compared with the package byte for byte.
+    Bytes region;
+    uint32_t sum = 0;
+    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE, romSize, region, sum);
+    if (read != Read::Ok)
+        return read == Read::Stopped ? Outcome::Interrupted : Outcome::Failed;
     const bool firmwareSame =
-        samba.checksumBuffer(device::FIRMWARE_BASE, device::romSize(chipId)) ==
-        files.record.firmwareChecksum;
+        sum == files.record.firmwareChecksum &&
+        std::equal(region.begin(), region.end(), files.package.begin() + package::HEADER_SIZE);
     report.text(firmwareSame ? "firmware: matches\n" : "firmware: differs\n");
 
     Bytes area;
-    uint32_t sum = 0;
-    const Read read = readChecked(samba, report, "settings", device::settingsBase(chipId),
-                                  device::SETTINGS_SIZE, area, sum);
+    read = readChecked(samba, report, "settings", device::settingsBase(chipId),
+                       device::SETTINGS_SIZE, area, sum);
     if (read != Read::Ok)
         return read == Read::Stopped ? Outcome::Interrupted : Outcome::Failed;
     size_t differ = 0;

@@ -80,8 +80,10 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
     // The target is checked, and the new folder made, before the adapter is
     // read: a save that cannot be written fails at once, not after the read.
     NewFolder folder;
-    std::string error;
-    if (!folder.open(dir, options.replace, error)) {
+    std::string error, notes;
+    const bool opened = folder.open(dir, options.replace, error, notes);
+    report.text(notes);
+    if (!opened) {
         report.text(error + ", abort\n");
         return Outcome::Refused;
     }

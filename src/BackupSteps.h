@@ -55,9 +55,12 @@ bool usableSettingImage(const Bytes& image);
 // it is kept and put back as it is, all the same.
 std::string settingFormatWarning();
 
-// A folder being filled beside the target and swapped in whole at the end
-// (BackupFolder.cpp). Until commit succeeds, the target is as it was; the
-// new folder, and any parent folder made for it, go when this is destroyed.
+// The folder a save fills and puts in place at the end (BackupFolder.cpp).
+// A new backup is filled beside the target and renamed into place (or, for
+// --replace, exchanged with the old one in one step); an existing empty
+// folder is filled where it is, and keeps its owner, mode and mount. Until
+// commit succeeds the target is as it was: what was written goes when this
+// is destroyed, and so do the parent folders open made, when empty.
 class NewFolder {
 public:
     NewFolder() = default;
@@ -65,22 +68,28 @@ public:
     NewFolder(const NewFolder&) = delete;
     NewFolder& operator=(const NewFolder&) = delete;
 
-    // Checks the target (absent, or a folder; holding no backup unless
-    // replace) and makes the new folder beside it, so that an unwritable
-    // place shows before the adapter is read. False with the reason.
-    bool open(const std::string& target, bool replace, std::string& error);
+    // Checks the target (absent, an empty folder, or one holding a backup
+    // when replace), removes what an earlier stopped save left beside it,
+    // and makes the folder to fill, so that an unwritable place shows before
+    // the adapter is read. False with the reason; notes says what was done.
+    bool open(const std::string& target, bool replace, std::string& error, std::string& notes);
     const std::string& path() const { return _path; }
-    // Puts the new folder at the target's name; an old folder's other
-    // entries move into it and the old backup files go. False with the
-    // reason, the target then as it was.
+    // Puts the backup at the target's name; an old folder's other entries
+    // move into the new one and the old backup files go. False with the
+    // reason, the target then as it was; error may hold a note on success.
     bool commit(std::string& error);
 
 private:
-    std::string _target;
+    enum class Mode { Fresh, InPlace, Replace };
+    std::string _target;   // the folder itself, a link to it followed
     std::string _path;     // the folder being filled
     std::string _created;  // the first parent folder open made ("" = none)
-    bool _replacing = false;
+    Mode _mode = Mode::Fresh;
     bool _committed = false;
 };
+
+// Tests only: called with each step of a commit's name before it is taken.
+using FolderStepHook = void (*)(const char* step);
+FolderStepHook& folderStepHook();
 
 }  // namespace backup

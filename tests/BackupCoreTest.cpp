@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <regex>
 
 #include "Backup.h"
+#include "BackupSteps.h"
 #include "PackageBuilder.h"
 #include "Sha256.h"
 #include "SimRig.h"
@@ -135,16 +137,28 @@ TEST(BackupRecord, ReadsBackWhatItWritesAndNamesWhatACutRecordLacks)
     backup::Record r;
     r.chipId = 0x1001030B;
     r.flashSize = 0x20000;
-    r.serial = "AB\n12";  // shown on one line all the same
-    r.serialWords[0] = 0x31310A42;
-    r.serialWords[1] = 0x00000032;
+    // Adapter-sent texts that would forge a field if written as they are.
+    r.serial = "X\nChip: \\x41\xFF";
+    r.serialWords[0] = 0x68430A58;
+    r.serialWords[1] = 0x203A7069;
+    r.version = "v1\nSerial number: 0x0 0x0 (AA)\rVMD";
     r.board = 0x0203;
     r.type = 'K';
     r.firmwareChecksum = 0xDEADBEEF;
     r.settingsChecksum = 0x000FBD87;
     r.firmware = {123060, std::string(64, 'a')};
     r.settings = {4096, std::string(64, 'b')};
-    const std::string text = backup::recordText(r, "Adapter SN: x , PCB Ver: 0x0203\n", "now");
+    AdapterIdentity id;
+    id.serial = r.serial;
+    id.board = r.board;
+    const std::string report = backup::recordReport(r.version, id, 0x0A030105, 0x00000A02);
+    const std::string text = backup::recordText(r, report, "now");
+    // Every line starts as the program wrote it; the adapter's texts read back exactly.
+    EXPECT_NE(report.find("\nAdapter SN: X\\x0AChip: \\x5Cx41\\xFF , PCB Ver: 0x0203\n"
+                          "Firmware Version: 0x0105\nROM Version: 0x03\nPre0=10, Pre1=2\n"
+                          "Type=\\x0A\n"),
+              std::string::npos) << report;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 16) << text;
 
     backup::Record back;
     std::string missing;
@@ -153,7 +167,8 @@ TEST(BackupRecord, ReadsBackWhatItWritesAndNamesWhatACutRecordLacks)
     EXPECT_EQ(back.flashSize, r.flashSize);
     EXPECT_EQ(back.serialWords[0], r.serialWords[0]);
     EXPECT_EQ(back.serialWords[1], r.serialWords[1]);
-    EXPECT_EQ(back.serial, "AB?12");
+    EXPECT_EQ(back.serial, r.serial);
+    EXPECT_EQ(back.version, r.version);
     EXPECT_EQ(back.board, r.board);
     EXPECT_EQ(back.type, r.type);
     EXPECT_EQ(back.firmwareChecksum, r.firmwareChecksum);
@@ -176,12 +191,31 @@ TEST(BackupRecord, ReadsBackWhatItWritesAndNamesWhatACutRecordLacks)
     };
     for (const auto& cut : cuts) {
         SCOPED_TRACE(cut.cutBefore);
-        const std::string shorter = text.substr(0, text.find(cut.cutBefore));
+        const std::string shorter =
+            text.substr(0, text.find(std::string("\n") + cut.cutBefore) + 1);
         EXPECT_FALSE(backup::parseRecord(shorter, back, missing));
         EXPECT_EQ(missing, cut.missing);
     }
+    // A record saved before the escaping, its serial number plain in the
+    // report and its own line, reads as it did: its own fields come last.
+    const std::string earlier =
+        "Bootloader Version: v1.1 Mar 12 2019 VMD\nAdapter SN: AB\nChip: 0x1001030B (128 KB of "
+        "flash) , PCB Ver: 0x0203\nFirmware Version: 0x0105\nROM Version: 0x03\nPre0=10, "
+        "Pre1=2\nType=E\nChip: 0x1001030A (256 KB of flash)\nSerial number: 0x43420A41 "
+        "0x37363534 (A?BC4567)\nBoard version: 0x0203\nAdapter type: 0x45 (E)\nFirmware "
+        "checksum: 0x01EE356E (the adapter's, 0x01000, 253952 bytes)\nSettings checksum: "
+        "0x000FBD87 (the adapter's, 0x3F000, 4096 bytes)\nfirmware.pkg: 254004 bytes, SHA-256 " +
+        std::string(64, 'c') + "\nsettings.dat: 4096 bytes, SHA-256 " + std::string(64, 'd') +
+        "\nSaved: then\nBy: tarvo-backup 1.0\n";
+    ASSERT_TRUE(backup::parseRecord(earlier, back, missing)) << missing;
+    EXPECT_EQ(back.chipId, 0x1001030Au);
+    EXPECT_EQ(back.serial, "A?BC4567");
+    EXPECT_EQ(back.serialWords[0], 0x43420A41u);
+    EXPECT_EQ(back.version, "v1.1 Mar 12 2019 VMD");
+    EXPECT_EQ(back.firmware.size, 254004u);
+
     // A digest cut short within its line is no digest.
-    const std::string cutDigest = text.substr(0, text.find("settings.dat: ") - 10) + "\n";
+    const std::string cutDigest = text.substr(0, text.find("\nsettings.dat: ") - 9) + "\n";
     EXPECT_FALSE(backup::parseRecord(cutDigest, back, missing));
     EXPECT_EQ(missing, "size and SHA-256 of firmware.pkg");
 }
@@ -317,14 +351,27 @@ TEST_F(BackupRefusal, RestoreChecksEverythingBeforeItsFirstErase)
              rerecord(_bk);
          },
          "Setting image of the firmware package in " + pkg + " is incomplete, abort"},
-        {"settings not in the firmware's format", nullptr,
+        {"settings not 4096 bytes, recorded so", nullptr,
          [&] {
-             writeFile(settings, patternBytes(4096, 7));
+             writeFile(settings, patternBytes(4000, 7));
              rerecord(_bk);
          },
-         settings + " is not a setting area the adapter's firmware can use"},
+         settings + " is not a setting area (4000 bytes, not 4096), abort"},
+        {"a second package after the backup's own, recorded so", nullptr,
+         [&] {
+             Bytes p = readFile(pkg);
+             const Bytes own = p;
+             p.insert(p.end(), own.begin(), own.end());
+             writeFile(pkg, p);
+             rerecord(_bk);
+         },
+         pkg + " holds more than the backup's one package"},
         {"another serial number", [](SimOptions& o) { o.serial = "ZZ999999"; }, nullptr,
          "this one is SN ZZ999999; restore refused (--other-adapter restores it anyway)"},
+        {"serial number's first character", [](SimOptions& o) { o.serial = "BB123456"; },
+         nullptr, "this one is SN BB123456; restore refused"},
+        {"serial number's last character", [](SimOptions& o) { o.serial = "AB123457"; },
+         nullptr, "this one is SN AB123457; restore refused"},
         {"another board version", [](SimOptions& o) { o.hardwareVersion = 0x0204; }, nullptr,
          "the backup is of PCB Ver 0x0203, this one is 0x0204; restore refused"},
         {"another chip", [](SimOptions& o) { o.chipId = device::CHIP_128K; }, nullptr,
@@ -518,9 +565,12 @@ TEST_F(BackupRefusal, AStoppedRestoreNamesTheStateAndRunsAgain)
         uint64_t stopAfter;  // one check before the writes, then one per block
         const char* state;
     } cases[] = {
-        {"in the settings", 1 + 10, "The adapter's setting area does not hold the backup's "
-                                    "settings now"},
-        {"in the firmware", 1 + 64 + 100, "The adapter holds no complete firmware now"},
+        {"in the firmware", 1 + 100, "The adapter holds no complete firmware now (the "
+                                     "firmware region was erased and not written whole, or does "
+                                     "not match); its setting area is as it was.\n"},
+        // After the firmware's 3968 blocks.
+        {"in the settings", 1 + 3968 + 10, "The adapter's firmware is the backup's; its setting "
+                                           "area does not hold the backup's settings now"},
     };
     const Bytes saved = [] {
         Adapter fresh;

@@ -32,8 +32,8 @@ const char* const HELP_TEXT =
     "\n"
     "Commands:\n"
     "  save DIR        Read the firmware region and the setting area (each piece\n"
-    "                  read until two reads agree) and make DIR (a new folder, or\n"
-    "                  one holding no backup) hold:\n"
+    "                  read until two reads agree) and make DIR (a new or empty\n"
+    "                  folder, or with --replace one holding a backup) hold:\n"
     "                    firmware.pkg  a package that 'tarvo -f' installs on this adapter\n"
     "                    settings.dat  the setting area, as 'tarvo -s' saves it\n"
     "                    adapter.txt   the information report, chip, serial number,\n"
@@ -43,9 +43,10 @@ const char* const HELP_TEXT =
     "                  place whole at the end: a failed or interrupted save leaves\n"
     "                  DIR as it was. Never writes to the adapter.\n"
     "  verify DIR      Check the files against adapter.txt, then compare the adapter\n"
-    "                  with the backup: the firmware region by the adapter's checksum\n"
-    "                  recorded at the save, the setting area byte by byte. A backup\n"
-    "                  of another adapter is named as such. Reads only.\n"
+    "                  with the backup: the firmware region and the setting area byte\n"
+    "                  by byte (each read until two reads agree), and the adapter's\n"
+    "                  checksum of the firmware with the one recorded at the save. A\n"
+    "                  backup of another adapter is named as such. Reads only.\n"
     "  verify FILE     Compare the adapter with the package of FILE that 'tarvo -f'\n"
     "                  would install, by the adapter's checksum. Reads only.\n"
     "                  verify prints \"firmware: matches\" or \"firmware: differs\" (and\n"
@@ -55,11 +56,11 @@ const char* const HELP_TEXT =
     "                  is checked before the first erase: the files against\n"
     "                  adapter.txt, the package as 'tarvo -f' checks it (and that it\n"
     "                  keeps the setting area), the settings image, the adapter's\n"
-    "                  chip, serial number, board version and type. Then the settings\n"
-    "                  as 'tarvo -u' writes them, then the firmware as 'tarvo -f'\n"
-    "                  installs it. Exits 0 only when both verified. After a failure\n"
-    "                  or Ctrl-C it says what the adapter holds; running the same\n"
-    "                  restore again puts the backup back.\n"
+    "                  chip, serial number, board version and type. Then the firmware\n"
+    "                  as 'tarvo -f' installs it, then the settings as 'tarvo -u'\n"
+    "                  writes them, then one restart. Exits 0 only when both\n"
+    "                  verified. After a failure or Ctrl-C it says what the adapter\n"
+    "                  holds; running the same restore again puts the backup back.\n"
     "\n"
     "Options:\n"
     "  -p, --port=PORT  Use serial PORT to communicate to device;\n"
@@ -79,7 +80,7 @@ const char* const HELP_TEXT =
     "      --version    Display the version\n"
     "\n"
     "Exit status: 0 on success; 1 otherwise (also when no adapter is found);\n"
-    "130 when ended by Ctrl-C (143 by SIGTERM).\n";
+    "130 when ended by Ctrl-C (143 by SIGTERM, 129 by SIGHUP).\n";
 
 int usageError(const char* message)
 {
@@ -99,8 +100,9 @@ struct Request {
     std::string argument;
 };
 
-// The first SIGINT or SIGTERM asks the procedure to stop between blocks,
-// with the adapter in a state it can name; a second one ends the program.
+// The first SIGINT, SIGTERM or SIGHUP (the terminal closed) asks the
+// procedure to stop between blocks, with the adapter in a state it can name;
+// a second one ends the program.
 volatile std::sig_atomic_t g_signal = 0;
 
 extern "C" void onStopSignal(int sig)
@@ -150,6 +152,9 @@ int run(const Request& request, PortFactoryBase& portFactory)
     // Only from here: until the adapter answers, Ctrl-C ends the run at once.
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#if defined(SIGHUP)
+    std::signal(SIGHUP, onStopSignal);
+#endif
     StoppableReport report;
     backup::Outcome outcome;
     bool restarted = false;

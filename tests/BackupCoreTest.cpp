@@ -467,6 +467,8 @@ TEST_F(BackupRefusal, VerifyChecksTheRecordAndTheAdapterFirst)
 TEST_F(BackupRefusal, SaveChecksItsTargetBeforeReadingTheAdapter)
 {
     writeFile(_dir.path("file"), Bytes(10, 1));
+    std::filesystem::create_directory(_dir.path("theirs"));
+    writeFile(_dir.path("theirs/photo.jpg"), Bytes(10, 1));
     const std::string settings = _bk + "/settings.dat";
     const struct {
         std::string target;
@@ -475,6 +477,10 @@ TEST_F(BackupRefusal, SaveChecksItsTargetBeforeReadingTheAdapter)
         std::function<void()> before, after;
     } cases[] = {
         {_dir.path("file"), true, _dir.path("file") + " is not a folder, abort\n", {}, {}},
+        {_dir.path("theirs"), true,
+         _dir.path("theirs") + " holds other files (" + _dir.path("theirs/photo.jpg") +
+             ") and no backup; name a new or empty folder, abort\n",
+         {}, {}},
         {_bk, false,
          _bk + " already holds a backup (" + _bk + "/firmware.pkg); --replace replaces it, abort\n",
          {}, {}},

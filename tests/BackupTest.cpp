@@ -119,6 +119,17 @@ TEST_F(Backup, RoundTripBringsBackTheSavedAdapter)
                   .find("\nAdapter SN: AB123456 , PCB Ver: 0x0203\nFirmware Version: "),
               std::string::npos);
 
+    // Only two firmware bytes swapped: the byte sum is the same, the bytes not.
+    Bytes swapped = afterA;
+    ASSERT_NE(swapped[0x2000], swapped[0x2001]);
+    std::swap(swapped[0x2000], swapped[0x2001]);
+    writeFile(_state, swapped);
+    ProcessResult onlyFirmware = backup({"verify", _saved});
+    EXPECT_EQ(onlyFirmware.status, 1);
+    EXPECT_NE(onlyFirmware.out.find("\nfirmware: differs\n"), std::string::npos) << onlyFirmware.out;
+    EXPECT_NE(onlyFirmware.out.find("\nsettings: matches\n"), std::string::npos);
+    writeFile(_state, afterA);
+
     // Another firmware, and three setting bytes changed by hand.
     ASSERT_EQ(run("tarvo", {"-f", b}).status, 0);
     Bytes changed = readFile(_state);
@@ -259,38 +270,87 @@ TEST_F(Backup, RefusesAnotherAdapterAndAnExistingBackup)
     EXPECT_NE(readFile(_saved + "/firmware.pkg"), firstPkg);
 }
 
-// Ctrl-C in the middle of the firmware: tarvo-backup says what the adapter
-// holds and exits 130; the same restore then brings the backup back. The
-// simulator, ended by SIGTERM, exits 143 and keeps what it holds.
+// Ctrl-C (or the terminal closing) in the middle of the firmware:
+// tarvo-backup says what the adapter holds and exits 128 + the signal; the
+// same restore then brings the backup back. The simulator, ended by SIGTERM,
+// exits 143 and keeps what it holds.
 TEST_F(Backup, ARestoreStoppedByCtrlCIsRunAgain)
 {
     const std::string other = _dir.path("other.pkg");
     pack(other, 41, "E");
     ASSERT_EQ(backup({"save", _saved}).status, 0);
     const Bytes saved = readFile(_state);
-    ASSERT_EQ(run("tarvo", {"-f", other}).status, 0);
+    for (int stopSignal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(stopSignal);
+        ASSERT_EQ(run("tarvo", {"-f", other}).status, 0);
+        ChildProcess sim({binPath("tarvo-sim"), "--state=" + _state, "--page-us=300"});
+        ASSERT_TRUE(sim.waitForOutput("\n", 10000));
+        const std::string tty = sim.out().substr(0, sim.out().find('\n'));
+        {
+            ChildProcess restore({binPath("tarvo-backup"), "-p", tty, "-R", "restore", _saved});
+            ASSERT_TRUE(restore.waitForOutput("Updating firmware, please wait .", 30000))
+                << restore.out();
+            restore.signal(stopSignal);
+            ProcessResult r = restore.finish(30000);
+            EXPECT_EQ(r.status, 128 + stopSignal) << r.out << r.err;
+            EXPECT_NE(r.out.find("To put the whole backup back, run: tarvo-backup restore " +
+                                 _saved + "\n"),
+                      std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("CPU reset"), std::string::npos) << "no power cycle after a stop";
+        }
+        ProcessResult again = runProcess({binPath("tarvo-backup"), "-p", tty, "restore", _saved});
+        EXPECT_EQ(again.status, 0) << again.out << again.err;
 
-    ChildProcess sim({binPath("tarvo-sim"), "--state=" + _state, "--page-us=300"});
-    ASSERT_TRUE(sim.waitForOutput("\n", 10000));
-    const std::string tty = sim.out().substr(0, sim.out().find('\n'));
-    {
-        ChildProcess restore({binPath("tarvo-backup"), "-p", tty, "-R", "restore", _saved});
-        ASSERT_TRUE(restore.waitForOutput("Updating firmware, please wait .", 30000))
-            << restore.out();
-        restore.signal(SIGINT);
-        ProcessResult r = restore.finish(30000);
-        EXPECT_EQ(r.status, 130) << r.out << r.err;
-        EXPECT_NE(r.out.find("To put the whole backup back, run: tarvo-backup restore " + _saved +
-                             "\n"),
-                  std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("CPU reset"), std::string::npos) << "no power cycle after a stop";
+        sim.signal(SIGTERM);
+        EXPECT_EQ(sim.finish(10000).status, 143);
+        EXPECT_EQ(slice(readFile(_state), 0x1000, 0x3F000), slice(saved, 0x1000, 0x3F000));
     }
-    ProcessResult again = runProcess({binPath("tarvo-backup"), "-p", tty, "restore", _saved});
-    EXPECT_EQ(again.status, 0) << again.out << again.err;
+}
 
-    sim.signal(SIGTERM);
-    EXPECT_EQ(sim.finish(10000).status, 143);
-    EXPECT_EQ(slice(readFile(_state), 0x1000, 0x3F000), slice(saved, 0x1000, 0x3F000));
+// A monitor that decodes what it receives stops the restore after one block
+// with the settings and the bootloader as they were; one that answers nothing
+// after its restart still ends the restore well, -R skipped.
+TEST_F(Backup, ARestoreOnAMonitorThatDoesNotPlayAlong)
+{
+    const std::string other = _dir.path("other.pkg");
+    pack(other, 42, "E");
+    ASSERT_EQ(backup({"save", _saved}).status, 0);
+    const struct {
+        const char* fault;
+        int status;
+        const char* says;
+        const char* pages;
+    } cases[] = {
+        {"--xor-after-initd=0x5A", 1,
+         "This adapter's boot monitor changes the firmware it receives: the first block read "
+         "back is not the one sent. Its firmware cannot be put back from a backup, and the "
+         "restore stopped after that block.\nThe adapter holds no complete firmware now and "
+         "stays in its boot monitor; its bootloader is untouched and its setting area is as it "
+         "was.\nInstalling the maker's firmware package with tarvo -f FILE makes it work "
+         "again.\n",
+         "pages_written 1\n"},
+        {"--silent-after-restart", 0, "Adapter restarted by the firmware update, power cycle "
+                                      "skipped\n",
+         "pages_written 4032\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_EQ(run("tarvo", {"-f", other}).status, 0);
+        Bytes before = readFile(_state);
+        before[0x3F010] ^= 0x5A;  // settings of its own since the save
+        writeFile(_state, before);
+        ProcessResult r = backup({"-R", "restore", _saved}, {c.fault});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_NE(stats().find(c.pages), std::string::npos) << stats();
+        EXPECT_NE(stats().find("bootloader_touches 0\n"), std::string::npos);
+        const Bytes after = readFile(_state);
+        EXPECT_EQ(slice(after, 0, 0x1000), slice(before, 0, 0x1000));
+        if (c.status != 0)
+            EXPECT_EQ(slice(after, 0x3F000, 4096), slice(before, 0x3F000, 4096));
+        else
+            EXPECT_EQ(slice(after, 0x3F000, 4096), readFile(_saved + "/settings.dat"));
+    }
 }
 
 TEST(BackupCommandLine, ConnectsAsTarvoDoes)

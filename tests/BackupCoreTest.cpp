@@ -20,6 +20,7 @@
 #include "Device.h"
 #include "FirmwareInstall.h"
 #include "PackageBuilder.h"
+#include "PosixFileCalls.h"
 #include "Sha256.h"
 #include "SimRig.h"
 
@@ -833,6 +834,33 @@ TEST_F(BackupRefusal, TheUsersFolderKeepsItsPlaceModeAndLinks)
     EXPECT_FALSE(fs::exists(_dir.path(".bk.new-12")));
     EXPECT_FALSE(fs::exists(_dir.path(".bk.old-34")));
     EXPECT_TRUE(fs::exists(_dir.path(".bk.new-56/notes.txt")));
+}
+
+// A disk that does not keep what the save wrote: the save reads its files
+// back, fails, and puts nothing at the target.
+TEST(BackupSave, FilesThatDoNotReadBackAsWrittenAreNoBackup)
+{
+    static int (*const systemFsync)(int) = posixFileCalls().fsync;
+    const PosixFileCalls system = posixFileCalls();
+    posixFileCalls().fsync = [](int fd) {
+        struct stat st {};
+        const uint8_t changed = 0xA5;
+        if (fstat(fd, &st) == 0 && st.st_size > 100000 && pwrite(fd, &changed, 1, 1000) != 1)
+            return -1;
+        return systemFsync(fd);
+    };
+    Adapter a;
+    const bool connected = a.connect();
+    TempDir dir;
+    TestReport report;
+    const Outcome saved = a.save(dir.path("bk"), report);
+    posixFileCalls() = system;
+    ASSERT_TRUE(connected);
+    EXPECT_EQ(saved, Outcome::Failed);
+    EXPECT_NE(report.out.find("firmware.pkg has changed since the save"), std::string::npos)
+        << report.out;
+    EXPECT_EQ(report.out.find("Backup saved"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("bk")));
 }
 
 const char* g_killAt = "";

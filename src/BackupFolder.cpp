@@ -276,7 +276,9 @@ bool NewFolder::commit(std::string& error)
     fs::path old = _path;
     step("exchange");
     int err = exchangeFolders(_path, _target);
-    if (err == ENOSYS || err == EINVAL || err == ENOTSUP) {
+    const std::error_condition why = std::generic_category().default_error_condition(err);
+    if (err != 0 && (why == std::errc::function_not_supported ||
+                     why == std::errc::invalid_argument || why == std::errc::not_supported)) {
         if (!makeSibling(_target, "old", old, ec) || !fs::remove(old, ec)) {
             error = "cannot make a folder beside " + _target + ": " + ec.message();
             return false;

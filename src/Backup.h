@@ -59,8 +59,9 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
 // target is a backup folder, or a package file that tarvo -f would take from.
 Outcome verify(Samba& samba, uint32_t chipId, const std::string& target, const Options& options,
                Report& report);
-// restarted tells whether the firmware install restarted the adapter, after
-// which its monitor answers no more on this connection.
+// restarted tells whether the restore restarted the adapter (once, after the
+// firmware and the settings, or after the firmware failed its verification
+// twice), after which its monitor answers no more on this connection.
 Outcome restore(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
                 Report& report, bool& restarted);
 

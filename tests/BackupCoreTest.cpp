@@ -638,6 +638,31 @@ TEST_F(BackupRefusal, AStoppedRestoreNamesTheStateAndRunsAgain)
 }
 
 
+// A firmware that fails its verification is written once more on the same
+// connection, then the adapter is restarted once; the settings stay as they were.
+TEST_F(BackupRefusal, AFailedVerificationIsWrittenOnceMoreThenRestartedOnce)
+{
+    Adapter a;
+    Bytes& flash = a.rig.adapter->flash();
+    const uint32_t base = a.rig.adapter->settingsBase();
+    flash[base + 16] ^= 0x5A;
+    const Bytes before = flash;
+    a.rig.adapter->faults.stuckByte = base - 16;  // the firmware version word: programmed
+    ASSERT_TRUE(a.connect());
+    TestReport report;
+    bool restarted = false;
+    EXPECT_EQ(backup::restore(a.rig.samba, a.chip(), _bk, backup::Options(), report, restarted),
+              Outcome::Failed);
+    EXPECT_NE(report.out.find("writing it once more\n"), std::string::npos) << report.out;
+    EXPECT_NE(report.out.find("setting area is as it was.\nThe adapter was restarted."),
+              std::string::npos);
+    const SimRecord& r = a.rig.adapter->record;
+    EXPECT_EQ(r.erasedRows.size(), 2 * device::romSize(a.chip()) / 256);
+    EXPECT_EQ(r.resets + r.jumps.size(), 1u);
+    EXPECT_TRUE(restarted);
+    EXPECT_EQ(slice(flash, base, 4096), slice(before, base, 4096));
+}
+
 // A package that carries a setting image: verify compares the image too.
 TEST(BackupVerifyPackage, ComparesThePackagesSettingImage)
 {

@@ -256,8 +256,8 @@ Result install(Samba& samba, uint32_t chipId, const TakenPackage& taken, const s
 
     // Still in the monitor: flash read back tells whether it stores what it
     // is sent, which a backup's firmware needs.
-    const std::string changes = "this adapter's boot monitor changes the firmware it receives, "
-                                "so its backups cannot put firmware back";
+    const std::string changes = "this adapter's boot monitor changes the firmware it receives "
+                                "(its backups cannot put firmware back)";
     if (installed == Install::Verified) {
         try {
             result.monitorChanges = !firstBlockMatches(samba, taken);
@@ -286,7 +286,7 @@ Result install(Samba& samba, uint32_t chipId, const TakenPackage& taken, const s
     if (result.monitorChanges) {
         // Left in its boot monitor, where tarvo -f reaches it.
         result.outcome = Outcome::NotRestored;
-        result.detail = failure + "; " + changes + ", so no restore was tried: reinstall the " +
+        result.detail = failure + "; " + changes + ": no restore was tried; reinstall the " +
                         "maker's package with tarvo -f " + package +
                         " (the adapter stays in its boot monitor; the bootloader is untouched)";
         return result;

@@ -205,10 +205,11 @@ TEST(StationRestore, EachMonitorGetsTheOneRestartItsInstallNeeds)
         const Bytes flash = readFile(fleet.flashOf("a"));
         ASSERT_EQ(flash.size(), untouched.size());
         EXPECT_TRUE(std::equal(flash.begin(), flash.begin() + 0x1000, untouched.begin()));
-        if (std::string(c.restore) == "ok")
+        if (std::string(c.restore) == "ok") {
             EXPECT_EQ(flash, untouched);
-        else if (!*c.restore)  // one install's blocks, no restore's
+        } else if (!*c.restore) {  // one install's blocks, no restore's
             EXPECT_EQ(stats["pages_written"], 0x3E000 / 64);
+        }
     }
 }
 

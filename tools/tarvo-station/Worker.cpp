@@ -4,16 +4,12 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "AdapterSelect.h"
 #include "Backup.h"
-#include "Device.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
-#include "FirmwarePackage.h"
 #include "GuardedInstall.h"
 #include "Json.h"
 #include "Pause.h"

@@ -161,4 +161,34 @@ inline long probeCommands()
     return fleet.stop("one")["commands"];
 }
 
+// A package file of one 256 KB package (type E, board 0x0203) with payload;
+// scratch is a file it may use.
+inline void writePackage256k(const std::string& path, const Bytes& payload, uint16_t swVer,
+                             const std::string& scratch)
+{
+    writeFile(scratch, payload);
+    ProcessResult r = runProcess({binPath("tarvo-pack"), "create", "--type=E", "--hw=0x0203",
+                                  "--sw-ver=" + std::to_string(swVer), "--fit=256k", scratch,
+                                  path});
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// Jumps and resets: each restarts the adapter.
+inline long restartsOf(std::map<std::string, long> stats) { return stats["resets"] + stats["jumps"]; }
+
+// The JSON lines of a worker run on its own, each after its mark.
+inline std::vector<Fields> workerObjects(const std::string& out, const std::string& event)
+{
+    std::vector<Fields> found;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] != '\x1e')
+            continue;
+        Fields f = parseObject(line.substr(1));
+        if (f["event"] == event)
+            found.push_back(f);
+    }
+    return found;
+}
+
 }  // namespace station_test

@@ -1,18 +1,16 @@
 // Worker mode: one adapter's work in a process of its own, so the core's
 // program-wide state belongs to that adapter alone.
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "AdapterSelect.h"
 #include "Backup.h"
-#include "Device.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
-#include "FirmwarePackage.h"
+#include "GuardedInstall.h"
 #include "Json.h"
 #include "Pause.h"
 #include "PortFactory.h"
@@ -28,9 +26,9 @@
 
 namespace {
 
-// After the install restarts the adapter its monitor comes back on its own;
-// how long the restore waits for it.
-constexpr int RECONNECT_TRIES = 5;
+// After a connection failed part way, how long the restore waits for the
+// adapter's monitor to answer again, and how often it looks.
+constexpr int RECONNECT_WAIT_MS = 20000;
 constexpr int RECONNECT_PAUSE_MS = 300;
 
 // Protocol lines share standard output with the core's messages, flushed in
@@ -93,107 +91,6 @@ void emitResult(const std::string& result, const std::string& detail,
     emit(line);
 }
 
-// Counts the block writes of an install (the only writes of 64 bytes or
-// more) and reports the share done as the step's percentage.
-class ProgressPort : public SerialPort {
-public:
-    ProgressPort(SerialPort::Ptr inner, uint64_t& blocks)
-        : SerialPort(inner->name()), _inner(std::move(inner)), _blocks(blocks)
-    {
-    }
-    void expect(const std::string& step, uint64_t total)
-    {
-        _step = step;
-        _total = total;
-        _blocks = 0;
-        _shown = -1;
-    }
-    bool open(int baud, int data, Parity parity, StopBit stop) override
-    {
-        return _inner->open(baud, data, parity, stop);
-    }
-    void close() override { _inner->close(); }
-    bool isUsb() override { return _inner->isUsb(); }
-    int read(uint8_t* data, int size) override { return _inner->read(data, size); }
-    int write(const uint8_t* data, int size) override
-    {
-        int n = _inner->write(data, size);
-        if (size >= static_cast<int>(device::BLOCK_SIZE) && _total > 0) {
-            _blocks++;
-            int percent = static_cast<int>(_blocks * 100 / _total);
-            if (percent > 100)
-                percent = 100;
-            // Every 5 percent is enough for a progress line.
-            if (percent / 5 != _shown / 5) {
-                _shown = percent;
-                emitStep(_step, percent);
-            }
-        }
-        return n;
-    }
-    int get() override { return _inner->get(); }
-    int put(int c) override { return _inner->put(c); }
-    bool timeout(int millisecs) override { return _inner->timeout(millisecs); }
-    bool flush() override { return _inner->flush(); }
-
-private:
-    SerialPort::Ptr _inner;
-    uint64_t& _blocks;
-    std::string _step;
-    uint64_t _total = 0;
-    int _shown = -1;
-};
-
-// Hands every port it makes to a ProgressPort the worker can steer.
-class ProgressFactory : public PortFactoryBase {
-public:
-    explicit ProgressFactory(PortFactoryBase& inner) : _inner(inner) {}
-    std::string begin() override { return _inner.begin(); }
-    std::string end() override { return _inner.end(); }
-    std::string next() override { return _inner.next(); }
-    SerialPort::Ptr create(const std::string& name) override { return wrap(_inner.create(name)); }
-    SerialPort::Ptr create(const std::string& name, bool isUsb) override
-    {
-        return wrap(_inner.create(name, isUsb));
-    }
-    bool accessDenied(const std::string& name) override { return _inner.accessDenied(name); }
-    ProgressPort* current() const { return _current; }
-
-private:
-    SerialPort::Ptr wrap(SerialPort::Ptr port)
-    {
-        if (!port)
-            return port;
-        _current = new ProgressPort(std::move(port), _blocks);
-        return SerialPort::Ptr(_current);
-    }
-    PortFactoryBase& _inner;
-    ProgressPort* _current = nullptr;
-    uint64_t _blocks = 0;
-};
-
-// The backup procedures' messages go with the core's other output; a long
-// step's progress goes to the parent as the current step's percentage.
-class WorkerReport : public backup::Report {
-public:
-    explicit WorkerReport(const std::string& step) : _step(step) {}
-    void text(const std::string& lines) override { fputs(lines.c_str(), stdout); }
-    void stepStarted(const std::string&, uint64_t) override { _shown = -1; }
-    void stepProgress(uint64_t done, uint64_t total) override
-    {
-        int percent = total ? static_cast<int>(done * 100 / total) : 100;
-        if (percent / 10 != _shown / 10) {
-            _shown = percent;
-            emitStep(_step, percent);
-        }
-    }
-    void stepFinished() override {}
-
-private:
-    std::string _step;
-    int _shown = -1;
-};
-
 // A take that failed, without tarvo -f's line end.
 std::string takeText(PackageTake take, const std::string& file)
 {
@@ -203,40 +100,41 @@ std::string takeText(PackageTake take, const std::string& file)
     return text;
 }
 
-// After a failed install: connects again (the adapter restarts into its
-// monitor) and puts the backup back, once.
-std::string restoreBackup(const WorkerRequest& request, ProgressFactory& factory,
-                          const std::string& dir)
+const char* stepName(guarded::Step step)
 {
-    emitStep("restore");
-    for (int attempt = 0; attempt < RECONNECT_TRIES; attempt++) {
-        pause_ms(RECONNECT_PAUSE_MS);
-        Samba samba;
-        samba.setDebug(request.trace);
-        uint32_t chipId = 0;
-        if (probePort(samba, factory, request.port, request.named, chipId) != ProbeResult::Adapter)
-            continue;
-        // Its firmware write shows its share as the install's does.
-        std::error_code ec;
-        const uintmax_t size =
-            std::filesystem::file_size(backup::pathIn(dir, backup::FIRMWARE_FILE), ec);
-        if (ProgressPort* port = factory.current(); port && !ec && size > package::HEADER_SIZE)
-            port->expect("restore", (size - package::HEADER_SIZE) / device::BLOCK_SIZE);
-        WorkerReport report("restore");
-        bool restarted = false;
-        backup::Options options;
-        // Tried once: a restore that fails part way is not started again.
-        try {
-            return backup::restore(samba, chipId, dir, options, report, restarted) ==
-                           backup::Outcome::Done
-                       ? "ok"
-                       : "failed";
-        } catch (const std::exception& e) {
-            printf("%s\n", e.what());
-            return "failed";
-        }
+    switch (step) {
+    case guarded::Step::Backup:
+        return "backup";
+    case guarded::Step::Install:
+        return "install";
+    case guarded::Step::Restore:
+        return "restore";
     }
-    return "failed";
+    return "";
+}
+
+// After the connection failed part way: the adapter's port may go and come
+// back while it restarts into its monitor, so it is opened afresh each try.
+bool reconnect(const WorkerRequest& request, PortFactoryBase& factory, Samba& samba,
+               uint32_t& chipId)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(RECONNECT_WAIT_MS);
+    do {
+        pause_ms(RECONNECT_PAUSE_MS);
+        if (probePort(samba, factory, request.port, request.named, chipId) == ProbeResult::Adapter)
+            return true;
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+// A failed install's reason as the worker's last message too, so nothing an
+// earlier step printed ("Done") is taken for it.
+void emitFailure(const std::string& result, const std::string& detail,
+                 const std::string& backup = "", const std::string& restore = "")
+{
+    printf("%s\n", detail.c_str());
+    emitResult(result, detail, "", backup, restore);
 }
 
 int probe(const WorkerRequest& request, PortFactoryBase& factory)
@@ -255,9 +153,8 @@ int probe(const WorkerRequest& request, PortFactoryBase& factory)
     return 0;
 }
 
-int install(const WorkerRequest& request, PortFactoryBase& platform)
+int install(const WorkerRequest& request, PortFactoryBase& factory)
 {
-    ProgressFactory factory(platform);
     Samba samba;
     samba.setDebug(request.trace);
     uint32_t chipId = 0;
@@ -269,8 +166,10 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
     }
     const AdapterInfo info = readAdapterInfo(samba, chipId, request.port);
     emitAdapter(info);
-    if (!request.serial.empty() && info.serial != request.serial) {
-        emitResult("failed", "serial number is " + info.serial + ", not " + request.serial);
+    // The adapter the parent chose, not another plugged into its port since.
+    if (info.serial != request.serial) {
+        emitFailure("failed", "serial number is " + guarded::serialPart(info.serial) + ", not " +
+                                  guarded::serialPart(request.serial) + "; nothing was erased");
         return 1;
     }
 
@@ -285,53 +184,70 @@ int install(const WorkerRequest& request, PortFactoryBase& platform)
     }
     // The take's check of the copy in memory left its version in the record.
     const std::string version = hex(g_sw_ver, 4);
-    const std::string backupDir =
-        request.backupDir + "/" + info.serial + "-" + backup::utcTime("%Y%m%d-%H%M%S");
+    const std::string stamp = backup::utcTime("%Y%m%d-%H%M%S");
     if (request.dryRun) {
-        emitResult("dry-run", "would back up into " + backupDir + ", then install firmware " +
-                                  version + " over " + hex(info.fwVersion & 0xFFFF, 4),
+        emitResult("dry-run",
+                   "would back up into " +
+                       guarded::freeBackupFolder(request.backupDir, info.serial, stamp) +
+                       ", then install firmware " + version + " over " +
+                       hex(info.fwVersion & 0xFFFF, 4),
                    version);
         return 0;
     }
 
-    // Nothing is erased unless the adapter as it was is kept first.
     emitStep("backup");
-    {
-        // Every worker of the run puts its folder in the same one; when they
-        // make it at once, the one that loses finds it there. One that cannot
-        // be made is said by the backup, which tries again.
-        std::error_code ec;
-        std::filesystem::create_directories(request.backupDir, ec);
-        WorkerReport report("backup");
-        backup::Options options;
-        if (backup::save(samba, chipId, backupDir, options, report) != backup::Outcome::Done) {
-            emitResult("failed", "backup failed; nothing was erased");
-            return 1;
-        }
+    std::string backupDir, error;
+    if (!guarded::makeBackupFolder(request.backupDir, info.serial, stamp, backupDir, error)) {
+        emitFailure("failed", "backup failed; nothing was erased: " + error);
+        return 1;
     }
 
-    emitStep("install", -1, backupDir);
-    if (ProgressPort* port = factory.current())
-        port->expect("install", (taken.bytes.size() - package::HEADER_SIZE) / device::BLOCK_SIZE);
-    std::string failure;
-    try {
-        fflush(stdout);
-        if (installPackage(samba, taken) == Install::Verified) {
-            emitResult("ok", "installed and verified", version, backupDir);
-            return 0;
+    guarded::Callbacks callbacks;
+    guarded::Step current = guarded::Step::Backup;
+    int shown = -1;
+    callbacks.started = [&](guarded::Step step) {
+        current = step;
+        shown = -1;
+        if (step == guarded::Step::Install) {
+            fflush(stdout);
+            emitStep("install", -1, backupDir);
+        } else if (step == guarded::Step::Restore) {
+            emitStep("restore");
         }
-        failure = "verification failed";
-    } catch (const std::exception& e) {
-        failure = e.what();
+    };
+    callbacks.progress = [&](guarded::Step step, uint64_t done, uint64_t total) {
+        const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+        // The backup's reads each run to 100% afresh.
+        if (step != current || percent < shown)
+            shown = -1;
+        current = step;
+        // Every 5 percent of a write is enough for a progress line, every 10 of a read.
+        const int every = step == guarded::Step::Backup ? 10 : 5;
+        if (shown < 0 || percent / every != shown / every) {
+            shown = percent;
+            emitStep(stepName(step), percent);
+        }
+    };
+    callbacks.text = [](const std::string& lines) { fputs(lines.c_str(), stdout); };
+    callbacks.reconnect = [&](Samba& again, uint32_t& id) {
+        return reconnect(request, factory, again, id);
+    };
+    const guarded::Result done =
+        guarded::install(samba, chipId, taken, backupDir, request.package, callbacks);
+    switch (done.outcome) {
+    case guarded::Outcome::Installed:
+        emitResult("ok", done.detail, version, backupDir);
+        return 0;
+    case guarded::Outcome::BackupFailed:
+        emitFailure("failed", done.detail);
+        return 1;
+    case guarded::Outcome::Stopped:
+        emitFailure("stopped", done.detail, backupDir);
+        return 1;
+    default:
+        emitFailure("failed", done.detail, backupDir, done.restore);
+        return 1;
     }
-    samba.disconnect();
-    const std::string restored = restoreBackup(request, factory, backupDir);
-    emitResult("failed",
-               failure + (restored == "ok" ? "; the backup was restored"
-                                           : "; restoring the backup failed: the firmware may be "
-                                             "incomplete, restore " + backupDir),
-               "", backupDir, restored);
-    return 1;
 }
 
 }  // namespace

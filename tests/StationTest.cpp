@@ -243,6 +243,18 @@ std::vector<int> childrenOf(int pid)
     return pids;
 }
 
+// This test's child running tarvo-station (setsid runs it in its own place).
+int stationChild()
+{
+    for (int p : childrenOf(getpid())) {
+        std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
+        std::string name;
+        if (comm >> name && name == "tarvo-station")
+            return p;
+    }
+    return -1;
+}
+
 TEST(Station, AWorkerThatDiesIsReportedFailed)
 {
     Fleet fleet;
@@ -350,6 +362,66 @@ TEST_F(StationWatch, FirstCtrlCWaitsForTheInstallSecondEndsIt)
                 << f["detail"];
         }
         fleet.stop(name);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An install that has begun its erase ends installed, with its log line,
+// whatever happens to the parent or to whoever reads its output.
+TEST(StationSurvival, AnInstallOutlivesItsParentAndItsReader)
+{
+    struct Case {
+        const char* name;
+        int sig;          // sent to the parent, or 0: its reader goes away
+        bool group;       // to the parent's whole process group (a terminal's Ctrl-C)
+        bool parentLives;  // the parent still waits and says the result
+    };
+    const Case cases[] = {
+        {"SIGHUP", SIGHUP, false, true},    {"SIGTERM", SIGTERM, false, true},
+        {"SIGKILL", SIGKILL, false, false}, {"Ctrl-C", SIGINT, true, true},
+        {"closed output", 0, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fleet fleet;
+        fleet.start("a", {"--serial=SN000001", "--page-us=1000"});
+        const std::string pkg = fleet.file("fw.pkg"), log = fleet.file("shop.log");
+        fleet.package(pkg, 0x0107, 8);
+        std::string command = "'" + binPath("tarvo-station") + "' install '" + pkg + "' '--ports=" +
+                              fleet.ports() + "' --all --json '--log=" + log +
+                              "' '--backup-dir=" + fleet.file("backups") + "'";
+        // A group of its own, so the group's signal reaches the station alone.
+        std::vector<std::string> argv = {"/usr/bin/setsid", binPath("tarvo-station"), "install",
+                                         pkg, "--ports=" + fleet.ports(), "--all", "--json",
+                                         "--log=" + log, "--backup-dir=" + fleet.file("backups")};
+        if (!c.sig)
+            argv = {"/usr/bin/bash", "-c",
+                    "set -o pipefail; " + command + " | grep -m1 -q '\"step\":\"install\"'"};
+        ChildProcess run(argv);
+        if (c.sig) {
+            ASSERT_TRUE(run.waitForOutput("\"step\":\"install\"", 30000)) << run.out();
+            if (c.group)
+                ASSERT_EQ(kill(-stationChild(), c.sig), 0);
+            else
+                run.signal(c.sig);
+        }
+        ProcessResult r = run.finish(90000);
+        if (c.parentLives) {
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+        }
+        const std::string logText = waitForLines(log, 1);
+        EXPECT_EQ(std::count(logText.begin(), logText.end(), '\n'), 1) << logText;
+        EXPECT_NE(logText.find("  SN000001  " + fleet.port("a") + "  0x0105 -> 0x0107  ok  "),
+                  std::string::npos)
+            << logText;
+        fleet.stop("a");
+        const Bytes flash = readFile(fleet.flashOf("a"));
+        const Bytes payload = patternBytes(0x3E000, 8);
+        ASSERT_EQ(flash.size(), 0x40000u);
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), flash.begin() + 0x1000));
     }
 }
 

@@ -75,6 +75,19 @@ TEST(Station, ListShowsEveryAdapterAndWhyTheOtherPortsAreNot)
         << got[0];
     EXPECT_EQ(got[3], fleet.port("noise") + "  not an adapter");
     EXPECT_EQ(got[4], fleet.port("quiet") + "  no answer");
+    expectKnownKeys(r.out);
+
+    // ? is one character; a port named twice is probed once.
+    ProcessResult some = station({"list", "--ports=" + fleet.port("?") + "," + fleet.port("a") +
+                                              "," + fleet.port("quie?"), "--json"});
+    std::vector<std::string> listed;
+    for (const char* kind : {"adapter", "port"})
+        for (const Fields& f : objects(some.out, kind))
+            listed.push_back(f.at("port"));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{fleet.port("a"), fleet.port("b"), fleet.port("c"),
+                                                fleet.port("quiet")}));
+    EXPECT_EQ(fleet.stop("a")["commands"], 3 * probeCommands());
 }
 
 TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
@@ -95,9 +108,11 @@ TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
     ASSERT_EQ(untouched.size(), 0x40000u);
 
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(),
-                               "--serial=SN000001,SN000003", "--json", "--log=" + fleet.file("shop.log"),
-                               "--backup-dir=" + fleet.file("backups")});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+                               "--serial=SN000001,NOSUCH99,SN000003", "--json",
+                               "--log=" + fleet.file("shop.log"), "--backup-dir=" + fleet.file("backups")});
+    // The ones there are installed; the one not found says so in the status.
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(objects(r.out, "missing").at(0)["serial"], "NOSUCH99");
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 2u) << r.out;
     for (const char* serial : {"SN000001", "SN000003"}) {
@@ -159,6 +174,12 @@ TEST(Station, ExitStatusSaysWhatWentWrong)
         {{"install", fleet.file("missing.pkg"), ports, "--all"}, 1, ""},
         {{"install", pkg, fleet.file("ports/none"), "--all"}, 2, "extra arguments"},
         {{"install", pkg, "--ports=" + fleet.file("ports/none"), "--all"}, 1, "no adapter found"},
+        {{"install", pkg, ports, "--all", "--backup-dir="}, 2, "--backup-dir needs a folder"},
+        // The run's outputs are checked before any adapter is touched.
+        {{"watch", pkg, ports, "--log=" + fleet.file("no/such/shop.log")}, 1, "cannot write the log"},
+        {{"install", pkg, ports, "--all", "--backup-dir=" + pkg}, 1, "cannot make backups in"},
+        // A log line not written fails the run that otherwise went well.
+        {{"install", pkg, ports, "--all", "--dry-run", "--log=/dev/full"}, 1, "log not written"},
     };
     for (const Case& c : cases) {
         std::string shown;
@@ -169,8 +190,10 @@ TEST(Station, ExitStatusSaysWhatWentWrong)
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
-    // Nothing was written by any of them.
-    EXPECT_EQ(fleet.stop("a")["rows_erased"], 0);
+    // Nothing was written by any of them, and the outputs' checks asked nothing.
+    EXPECT_FALSE(pathExists(fleet.file("no")));
+    std::map<std::string, long> a = fleet.stop("a");
+    EXPECT_EQ(a["rows_erased"], 0);
 
     ProcessResult help = station({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -193,6 +216,16 @@ TEST(Station, AllInstallsEveryAdapterAndOneGoneFailsAlone)
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 3u) << r.out;
+    // --jobs=2: a third starts only after a result, as the events' order shows.
+    int running = 0, most = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        Fields f = parseObject(line);
+        running += f["step"] == "starting";
+        running -= f["event"] == "result";
+        most = std::max(most, running);
+    }
+    EXPECT_EQ(most, 2) << r.out;
     EXPECT_EQ(bySerial(results, "SN000001")["result"], "ok");
     EXPECT_EQ(bySerial(results, "SN000003")["result"], "ok");
     Fields gone = bySerial(results, "SN000002");
@@ -229,6 +262,59 @@ TEST(Station, DryRunChecksEverythingAndErasesNothing)
     for (const char* name : {"a", "b", "x"}) {
         std::map<std::string, long> s = fleet.stop(name);
         EXPECT_EQ(s["rows_erased"] + s["pages_written"], 0) << name;
+    }
+}
+
+// Whatever bytes an adapter holds for its serial number, every output shows
+// them escaped, one line per record, and --json stays valid.
+TEST(Station, AdapterBytesAreShownEscaped)
+{
+    struct Row {
+        const char* name;
+        std::string serial;
+        const char* json;     // as --json writes it
+        const char* shown;    // as the list, the table and the log show it
+    };
+    const Row rows[] = {
+        {"a", "AB\nCD", "AB\\nCD", "AB\\x0ACD"},
+        {"b", "../x/y", "../x/y", "../x/y"},
+        {"c", "A\"B\\C", "A\\\"B\\\\C", "A\"B\\\\C"},
+        {"d", std::string(8, '\xFF'), "\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff",
+         "\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF"},
+        {"e", "\x1b[2J", "\\u001b[2J", "\\x1B[2J"},
+    };
+    Fleet fleet;
+    for (const Row& row : rows)
+        fleet.start(row.name, {"--serial=" + row.serial});
+    const std::string pkg = fleet.file("fw.pkg"), log = fleet.file("shop.log");
+    fleet.package(pkg, 0x0107, 2);
+    const std::string ports = "--ports=" + fleet.ports();
+    ProcessResult json = station({"list", ports, "--json"});
+    ProcessResult text = station({"list", ports});
+    // The worker is given the very serial number and finds it again.
+    ProcessResult dry = station({"install", pkg, ports, "--all", "--dry-run", "--log=" + log,
+                                 "--backup-dir=" + fleet.file("bk")});
+    ASSERT_EQ(json.status, 0);
+    EXPECT_EQ(dry.status, 0) << dry.out;
+    expectKnownKeys(json.out);
+    const std::string logText = waitForLines(log, 5);
+    EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 5) << text.out;
+    EXPECT_EQ(std::count(logText.begin(), logText.end(), '\n'), 5) << logText;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(bySerial(objects(json.out, "adapter"), row.json)["port"], fleet.port(row.name));
+        EXPECT_NE(text.out.find(fleet.port(row.name) + "  SN " + row.shown + "  PCB"),
+                  std::string::npos)
+            << text.out;
+        EXPECT_NE(logText.find(std::string("  ") + row.shown + "  " + fleet.port(row.name) +
+                               "  0x0105 -> 0x0107  dry-run  "),
+                  std::string::npos)
+            << logText;
+        const std::regex tableRow(std::regex_replace(std::string("\n") + row.shown,
+                                                     std::regex("[\\\\.^$|()\\[\\]{}*+?]"),
+                                                     "\\$&") +
+                                  " +" + fleet.port(row.name) + " +0x0105 +0x0107 +dry-run ");
+        EXPECT_TRUE(std::regex_search(dry.out, tableRow)) << dry.out;
     }
 }
 

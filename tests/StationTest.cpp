@@ -414,6 +414,11 @@ TEST_F(StationWatch, InstallsEachNewAdapterOncePerSerialNumber)
     Fields skip = objects(r.out, "skip").at(0);
     EXPECT_EQ(skip["serial"], "SN000001");
     EXPECT_EQ(skip["port"], fleet.port("again"));
+    // Every kind watch writes (waiting, adapter, step, result, skip, stopping)
+    // keeps its keys.
+    expectKnownKeys(r.out);
+    for (const char* kind : {"waiting", "stopping"})
+        EXPECT_EQ(objects(r.out, kind).size(), 1u) << kind;
     std::map<std::string, long> again = fleet.stop("again");
     EXPECT_EQ(again["rows_erased"] + again["pages_written"], 0);
     Bytes log = readFile(fleet.file("shop.log"));

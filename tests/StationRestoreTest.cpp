@@ -59,8 +59,8 @@ TEST(StationRestore, AFailedInstallRestoresTheBackupOnceAndSaysBoth)
     for (const Fields& f : objects(r.out, "step")) {
         if (f.at("serial") != "SN000001")
             continue;
-        restores += f.at("step") == "restore" && !f.count("percent");
-        if (f.at("step") == "restore" && f.count("percent"))
+        restores += f.at("step") == "restore" && f.at("percent").empty();
+        if (f.at("step") == "restore" && !f.at("percent").empty())
             restorePercents.push_back(std::stoi(f.at("percent")));
         if (steps.empty() || steps.back() != f.at("step"))
             steps.push_back(f.at("step"));

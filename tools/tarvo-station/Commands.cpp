@@ -54,15 +54,11 @@ const int STOP_SIGNALS[] = {
 #endif
 };
 
-// While work runs: the stop signals handled, and a reader of the output that
-// went away (--json | head) is a write error, not the end of the run.
+// While installs run, the stop signals are handled.
 void catchStopSignals(bool on)
 {
     for (int sig : STOP_SIGNALS)
         std::signal(sig, on ? onInterrupt : SIG_DFL);
-#if defined(SIGPIPE)
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
 }
 
 double secondsSince(Clock::time_point start)

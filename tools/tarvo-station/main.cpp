@@ -2,6 +2,7 @@
 // many of them at once, each in a worker process of its own.
 #include <getopt.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +213,11 @@ int main(int argc, char** argv)
     if (options.command != "install" && (options.all || serialGiven))
         return usageError("--serial and --all are for install");
 
+#if defined(SIGPIPE)
+    // A reader that goes away (--json | head) is a write error: the run goes
+    // on, its workers waited for and its log written.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const std::string self = selfPath(argv[0]);
     if (options.command == "list")
         return listCommand(options, self);

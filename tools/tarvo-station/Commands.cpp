@@ -276,6 +276,22 @@ public:
         return false;
     }
 
+    // First Ctrl-C: where each running install is (--json: its steps say it).
+    void sayRunning()
+    {
+        if (_report.json())
+            return;
+        for (size_t i = 0; i < _jobs.size(); i++) {
+            const InstallJob& job = _jobs[i];
+            if (_worker[i] < 0 || !job.result.empty())
+                continue;
+            _report.line(escapeBytes(job.serial) + " on " + escapeControls(job.port) + ": " +
+                         job.step +
+                         (job.percent >= 0 ? " " + std::to_string(job.percent) + "%" : "") +
+                         (job.erased ? ", erased: left to finish" : ", left to finish"));
+        }
+    }
+
     // First Ctrl-C: what has not started stays untouched.
     void dropQueued()
     {
@@ -425,6 +441,7 @@ bool takeInterrupts(int& seen, bool& takeNew, Installs& installs, Report& report
             probes->terminateAll();
         report.notice("stopping",
                       "Stopping: waiting for the running installs (Ctrl-C again ends them)");
+        installs.sayRunning();
         installs.dropQueued();
         return false;
     }

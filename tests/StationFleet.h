@@ -78,20 +78,16 @@ inline const std::map<std::string, std::vector<std::string>>& eventKeys()
     static const std::map<std::string, std::vector<std::string>> keys = {
         {"adapter", {"board", "bootloader", "chip", "event", "firmware", "flash", "fw_extra",
                      "fw_word", "port", "rom", "serial", "type"}},
-        {"port", {"event", "port", "status"}},
-        {"missing", {"event", "serial"}},
-        {"step", {"event", "percent", "port", "serial", "step"}},
         {"result", {"backup", "detail", "event", "firmware_after", "firmware_before", "port",
                     "restore", "result", "seconds", "serial"}},
-        {"waiting", {"event", "message"}},
-        {"stopping", {"event", "message"}},
-        {"skip", {"event", "port", "reason", "serial"}},
-    };
+        {"step", {"event", "percent", "port", "serial", "step"}},
+        {"port", {"event", "port", "status"}},  {"skip", {"event", "port", "reason", "serial"}},
+        {"missing", {"event", "serial"}},       {"waiting", {"event", "message"}},
+        {"stopping", {"event", "message"}}};
     return keys;
 }
 
-// Each line of out is a known kind with that kind's keys, and pure ASCII:
-// valid UTF-8 whatever the adapters hold.
+// Each line of out is a known kind with its keys, and ASCII whatever the adapters hold.
 inline void expectKnownKeys(const std::string& out)
 {
     std::istringstream in(out);
@@ -100,22 +96,20 @@ inline void expectKnownKeys(const std::string& out)
         auto kind = eventKeys().find(f["event"]);
         ASSERT_NE(kind, eventKeys().end()) << line;
         EXPECT_EQ(keysOf(f), kind->second) << line;
-        for (unsigned char c : line)
-            EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
+        EXPECT_TRUE(std::all_of(line.begin(), line.end(),
+                                [](unsigned char c) { return c >= 0x20 && c < 0x7F; }))
+            << line;
     }
 }
 
-// Waits until the file holds lines lines (an end the run reaches, not a
-// time measured); its text.
+// The file's text once it holds that many lines (or the limit passed).
 inline std::string waitForLines(const std::string& path, long lines, int limitMs = 60000)
 {
     std::string text;
-    for (int waited = 0; waited < limitMs; waited += 50) {
+    for (int waited = 0; waited < limitMs && std::count(text.begin(), text.end(), '\n') < lines;
+         waited += 50, usleep(50000)) {
         std::ifstream in(path, std::ios::binary);
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (std::count(text.begin(), text.end(), '\n') >= lines)
-            break;
-        usleep(50000);
     }
     return text;
 }

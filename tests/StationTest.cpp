@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "PackageBuilder.h"
@@ -80,13 +81,12 @@ TEST(Station, ListShowsEveryAdapterAndWhyTheOtherPortsAreNot)
     // ? is one character; a port named twice is probed once.
     ProcessResult some = station({"list", "--ports=" + fleet.port("?") + "," + fleet.port("a") +
                                               "," + fleet.port("quie?"), "--json"});
-    std::vector<std::string> listed;
+    std::multiset<std::string> listed;
     for (const char* kind : {"adapter", "port"})
         for (const Fields& f : objects(some.out, kind))
-            listed.push_back(f.at("port"));
-    std::sort(listed.begin(), listed.end());
-    EXPECT_EQ(listed, (std::vector<std::string>{fleet.port("a"), fleet.port("b"), fleet.port("c"),
-                                                fleet.port("quiet")}));
+            listed.insert(f.at("port"));
+    EXPECT_EQ(listed, (std::multiset<std::string>{fleet.port("a"), fleet.port("b"),
+                                                  fleet.port("c"), fleet.port("quiet")}));
     EXPECT_EQ(fleet.stop("a")["commands"], 3 * probeCommands());
 }
 
@@ -190,10 +190,9 @@ TEST(Station, ExitStatusSaysWhatWentWrong)
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
-    // Nothing was written by any of them, and the outputs' checks asked nothing.
+    // Nothing was written by any of them.
     EXPECT_FALSE(pathExists(fleet.file("no")));
-    std::map<std::string, long> a = fleet.stop("a");
-    EXPECT_EQ(a["rows_erased"], 0);
+    EXPECT_EQ(fleet.stop("a")["rows_erased"], 0);
 
     ProcessResult help = station({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -219,12 +218,9 @@ TEST(Station, AllInstallsEveryAdapterAndOneGoneFailsAlone)
     // --jobs=2: a third starts only after a result, as the events' order shows.
     int running = 0, most = 0;
     std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-        Fields f = parseObject(line);
-        running += f["step"] == "starting";
-        running -= f["event"] == "result";
-        most = std::max(most, running);
-    }
+    for (std::string line; std::getline(lines, line); most = std::max(most, running))
+        running += (line.find("\"step\":\"starting\"") != std::string::npos) -
+                   (line.find("\"event\":\"result\"") != std::string::npos);
     EXPECT_EQ(most, 2) << r.out;
     EXPECT_EQ(bySerial(results, "SN000001")["result"], "ok");
     EXPECT_EQ(bySerial(results, "SN000003")["result"], "ok");
@@ -269,23 +265,21 @@ TEST(Station, DryRunChecksEverythingAndErasesNothing)
 // them escaped, one line per record, and --json stays valid.
 TEST(Station, AdapterBytesAreShownEscaped)
 {
+    // port, serial, as --json writes it, as the list, the table and the log show it
     struct Row {
-        const char* name;
-        std::string serial;
-        const char* json;     // as --json writes it
-        const char* shown;    // as the list, the table and the log show it
+        const char *name, *serial, *json, *shown;
     };
     const Row rows[] = {
         {"a", "AB\nCD", "AB\\nCD", "AB\\x0ACD"},
         {"b", "../x/y", "../x/y", "../x/y"},
         {"c", "A\"B\\C", "A\\\"B\\\\C", "A\"B\\\\C"},
-        {"d", std::string(8, '\xFF'), "\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff",
+        {"d", "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", "\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff",
          "\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF"},
         {"e", "\x1b[2J", "\\u001b[2J", "\\x1B[2J"},
     };
     Fleet fleet;
     for (const Row& row : rows)
-        fleet.start(row.name, {"--serial=" + row.serial});
+        fleet.start(row.name, {std::string("--serial=") + row.serial});
     const std::string pkg = fleet.file("fw.pkg"), log = fleet.file("shop.log");
     fleet.package(pkg, 0x0107, 2);
     const std::string ports = "--ports=" + fleet.ports();
@@ -310,12 +304,12 @@ TEST(Station, AdapterBytesAreShownEscaped)
                                "  0x0105 -> 0x0107  dry-run  "),
                   std::string::npos)
             << logText;
-        const std::regex tableRow(std::regex_replace(std::string("\n") + row.shown,
-                                                     std::regex("[\\\\.^$|()\\[\\]{}*+?]"),
-                                                     "\\$&") +
-                                  " +" + fleet.port(row.name) + " +0x0105 +0x0107 +dry-run ");
-        EXPECT_TRUE(std::regex_search(dry.out, tableRow)) << dry.out;
     }
+    // Nor do the progress lines and the table let a raw byte through.
+    const std::string all = text.out + dry.out + logText;
+    EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                            [](unsigned char c) { return (c < 0x20 && c != '\n') || c >= 0x7F; }),
+              0);
 }
 
 // The worker pids of the station, from the kernel's list of its children.
@@ -329,15 +323,13 @@ std::vector<int> childrenOf(int pid)
     return pids;
 }
 
-// This test's child running tarvo-station (setsid runs it in its own place).
+// This test's child that runs tarvo-station.
 int stationChild()
 {
-    for (int p : childrenOf(getpid())) {
-        std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
-        std::string name;
-        if (comm >> name && name == "tarvo-station")
+    std::string name;
+    for (int p : childrenOf(getpid()))
+        if (std::ifstream("/proc/" + std::to_string(p) + "/comm") >> name && name == "tarvo-station")
             return p;
-    }
     return -1;
 }
 
@@ -414,8 +406,7 @@ TEST_F(StationWatch, InstallsEachNewAdapterOncePerSerialNumber)
     Fields skip = objects(r.out, "skip").at(0);
     EXPECT_EQ(skip["serial"], "SN000001");
     EXPECT_EQ(skip["port"], fleet.port("again"));
-    // Every kind watch writes (waiting, adapter, step, result, skip, stopping)
-    // keeps its keys.
+    // Every kind watch writes keeps its keys.
     expectKnownKeys(r.out);
     for (const char* kind : {"waiting", "stopping"})
         EXPECT_EQ(objects(r.out, kind).size(), 1u) << kind;
@@ -464,11 +455,12 @@ namespace {
 // whatever happens to the parent or to whoever reads its output.
 TEST(StationSurvival, AnInstallOutlivesItsParentAndItsReader)
 {
+    // sig to the station (to its whole group: a terminal's Ctrl-C), or 0: the
+    // reader of its output goes away; whether the station lives to exit 0.
     struct Case {
         const char* name;
-        int sig;           // to the station, or 0: the reader of its output goes away
-        bool group;        // to its whole process group, as a terminal's Ctrl-C
-        bool parentLives;  // the station waits and exits 0
+        int sig;
+        bool group, parentLives;
     };
     const Case cases[] = {{"SIGHUP", SIGHUP, false, true},   {"SIGTERM", SIGTERM, false, true},
                           {"SIGKILL", SIGKILL, false, false}, {"Ctrl-C", SIGINT, true, true},

@@ -1,20 +1,16 @@
 // A pool that runs for weeks holds only its running workers.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <iterator>
 
 #include "Station.h"
 #include "WorkerPool.h"
 
-static size_t threadsOfThisProcess()
+static long threadsOfThisProcess()
 {
-    size_t n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            n += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
 TEST(StationPool, TenThousandWorkersLeaveNothingBehind)
@@ -25,7 +21,7 @@ TEST(StationPool, TenThousandWorkersLeaveNothingBehind)
     WorkerPool pool("/usr/bin/printf");
     const std::vector<std::string> args = {"%s\\nplain text\\n", std::string(1, PROTOCOL_MARK) +
                                            "{\"event\":\"adapter\",\"serial\":\"\\u00ff\"}"};
-    const size_t threads = threadsOfThisProcess();
+    const long threads = threadsOfThisProcess();
     int started = 0, ended = 0, adapters = 0, mostHeld = 0;
     while (ended < 10000) {
         for (std::string error; started < 10000 && started - ended < 16; started++)

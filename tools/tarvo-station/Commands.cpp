@@ -373,6 +373,9 @@ private:
         if (f["result"] != "ok" && f["result"] != "dry-run" && !message.empty() &&
             message != detail)
             detail += " (" + message + ")";
+        // Stopped between blocks: what the adapter holds and what puts it back.
+        if (f["result"] == "stopped")
+            detail = leftState(job) + (detail.empty() ? "" : "; " + detail);
         const bool logged = f.count("log") > 0;
         if (logged && f["log"] != "ok")
             _report.logFailed(f["log"]);

@@ -36,7 +36,9 @@ public:
 // Starts argv[0] with the arguments argv. Its standard input is the null
 // device, its standard output a pipe to the parent, its standard error the
 // file errPath (appended) or the null device when errPath is empty. The
-// child does not get the terminal's Ctrl-C: the parent decides when it ends.
+// child does not get the terminal's Ctrl-C (a process group of its own; on
+// Windows a hidden console too, so closing the parent's window spares it):
+// the parent decides when it ends, and a child outlives a parent that dies.
 // Null on failure, with the system's reason in error.
 Process::Ptr startProcess(const std::vector<std::string>& argv, const std::string& errPath,
                           std::string& error);

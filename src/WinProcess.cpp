@@ -165,9 +165,11 @@ Process::Ptr startProcess(const std::vector<std::string>& argv, const std::strin
     startup.hStdOutput = writeEnd;
     startup.hStdError = err;
     PROCESS_INFORMATION info = {};
-    // A process group of its own: the console's Ctrl-C does not reach it.
+    // A process group and a (hidden) console of its own: neither the
+    // console's Ctrl-C nor the closing of the parent's window ends it.
     BOOL made = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
-                               CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info);
+                               CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &info);
     if (!made)
         error = argv[0] + ": " + systemError("CreateProcessW");
     CloseHandle(writeEnd);

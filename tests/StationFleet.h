@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -28,11 +30,15 @@ using Fields = std::map<std::string, std::string>;
 inline Fields parseObject(const std::string& line)
 {
     Fields fields;
-    static const std::regex field("\"([a-z_]+)\":(\"((?:[^\"\\\\]|\\\\.)*)\"|(-?[0-9.]+))");
+    // null (a value not there) reads as empty.
+    static const std::regex field(
+        "\"([a-z_]+)\":(\"((?:[^\"\\\\]|\\\\.)*)\"|(-?[0-9.]+)|null)");
     if (line.empty() || line.front() != '{' || line.back() != '}')
         return fields;
     for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it)
-        fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[4].str();
+        fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str()
+                         : (*it)[4].matched ? (*it)[4].str()
+                                            : std::string();
     return fields;
 }
 
@@ -64,6 +70,48 @@ inline std::vector<std::string> keysOf(const Fields& fields)
     for (const auto& [key, value] : fields)
         keys.push_back(key);
     return keys;
+}
+
+// Every kind of --json line and its one set of keys, in order.
+inline const std::map<std::string, std::vector<std::string>>& eventKeys()
+{
+    static const std::map<std::string, std::vector<std::string>> keys = {
+        {"adapter", {"board", "bootloader", "chip", "event", "firmware", "flash", "fw_extra",
+                     "fw_word", "port", "rom", "serial", "type"}},
+        {"result", {"backup", "detail", "event", "firmware_after", "firmware_before", "port",
+                    "restore", "result", "seconds", "serial"}},
+        {"step", {"event", "percent", "port", "serial", "step"}},
+        {"port", {"event", "port", "status"}},  {"skip", {"event", "port", "reason", "serial"}},
+        {"missing", {"event", "serial"}},       {"waiting", {"event", "message"}},
+        {"stopping", {"event", "message"}}};
+    return keys;
+}
+
+// Each line of out is a known kind with its keys, and ASCII whatever the adapters hold.
+inline void expectKnownKeys(const std::string& out)
+{
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        Fields f = parseObject(line);
+        auto kind = eventKeys().find(f["event"]);
+        ASSERT_NE(kind, eventKeys().end()) << line;
+        EXPECT_EQ(keysOf(f), kind->second) << line;
+        EXPECT_TRUE(std::all_of(line.begin(), line.end(),
+                                [](unsigned char c) { return c >= 0x20 && c < 0x7F; }))
+            << line;
+    }
+}
+
+// The file's text once it holds that many lines (or the limit passed).
+inline std::string waitForLines(const std::string& path, long lines, int limitMs = 60000)
+{
+    std::string text;
+    for (int waited = 0; waited < limitMs && std::count(text.begin(), text.end(), '\n') < lines;
+         waited += 50, usleep(50000)) {
+        std::ifstream in(path, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return text;
 }
 
 inline std::map<std::string, long> readStats(const std::string& path)

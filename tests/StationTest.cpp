@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "PackageBuilder.h"
@@ -75,6 +76,18 @@ TEST(Station, ListShowsEveryAdapterAndWhyTheOtherPortsAreNot)
         << got[0];
     EXPECT_EQ(got[3], fleet.port("noise") + "  not an adapter");
     EXPECT_EQ(got[4], fleet.port("quiet") + "  no answer");
+    expectKnownKeys(r.out);
+
+    // ? is one character; a port named twice is probed once.
+    ProcessResult some = station({"list", "--ports=" + fleet.port("?") + "," + fleet.port("a") +
+                                              "," + fleet.port("quie?"), "--json"});
+    std::multiset<std::string> listed;
+    for (const char* kind : {"adapter", "port"})
+        for (const Fields& f : objects(some.out, kind))
+            listed.insert(f.at("port"));
+    EXPECT_EQ(listed, (std::multiset<std::string>{fleet.port("a"), fleet.port("b"),
+                                                  fleet.port("c"), fleet.port("quiet")}));
+    EXPECT_EQ(fleet.stop("a")["commands"], 3 * probeCommands());
 }
 
 TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
@@ -95,9 +108,11 @@ TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
     ASSERT_EQ(untouched.size(), 0x40000u);
 
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(),
-                               "--serial=SN000001,SN000003", "--json", "--log=" + fleet.file("shop.log"),
-                               "--backup-dir=" + fleet.file("backups")});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+                               "--serial=SN000001,NOSUCH99,SN000003", "--json",
+                               "--log=" + fleet.file("shop.log"), "--backup-dir=" + fleet.file("backups")});
+    // The ones there are installed; the one not found says so in the status.
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(objects(r.out, "missing").at(0)["serial"], "NOSUCH99");
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 2u) << r.out;
     for (const char* serial : {"SN000001", "SN000003"}) {
@@ -159,6 +174,12 @@ TEST(Station, ExitStatusSaysWhatWentWrong)
         {{"install", fleet.file("missing.pkg"), ports, "--all"}, 1, ""},
         {{"install", pkg, fleet.file("ports/none"), "--all"}, 2, "extra arguments"},
         {{"install", pkg, "--ports=" + fleet.file("ports/none"), "--all"}, 1, "no adapter found"},
+        {{"install", pkg, ports, "--all", "--backup-dir="}, 2, "--backup-dir needs a folder"},
+        // The run's outputs are checked before any adapter is touched.
+        {{"watch", pkg, ports, "--log=" + fleet.file("no/such/shop.log")}, 1, "cannot write the log"},
+        {{"install", pkg, ports, "--all", "--backup-dir=" + pkg}, 1, "cannot make backups in"},
+        // A log line not written fails the run that otherwise went well.
+        {{"install", pkg, ports, "--all", "--dry-run", "--log=/dev/full"}, 1, "log not written"},
     };
     for (const Case& c : cases) {
         std::string shown;
@@ -170,6 +191,7 @@ TEST(Station, ExitStatusSaysWhatWentWrong)
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
     // Nothing was written by any of them.
+    EXPECT_FALSE(pathExists(fleet.file("no")));
     EXPECT_EQ(fleet.stop("a")["rows_erased"], 0);
 
     ProcessResult help = station({"--help"});
@@ -193,6 +215,13 @@ TEST(Station, AllInstallsEveryAdapterAndOneGoneFailsAlone)
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 3u) << r.out;
+    // --jobs=2: a third starts only after a result, as the events' order shows.
+    int running = 0, most = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line); most = std::max(most, running))
+        running += (line.find("\"step\":\"starting\"") != std::string::npos) -
+                   (line.find("\"event\":\"result\"") != std::string::npos);
+    EXPECT_EQ(most, 2) << r.out;
     EXPECT_EQ(bySerial(results, "SN000001")["result"], "ok");
     EXPECT_EQ(bySerial(results, "SN000003")["result"], "ok");
     Fields gone = bySerial(results, "SN000002");
@@ -232,6 +261,57 @@ TEST(Station, DryRunChecksEverythingAndErasesNothing)
     }
 }
 
+// Whatever bytes an adapter holds for its serial number, every output shows
+// them escaped, one line per record, and --json stays valid.
+TEST(Station, AdapterBytesAreShownEscaped)
+{
+    // port, serial, as --json writes it, as the list, the table and the log show it
+    struct Row {
+        const char *name, *serial, *json, *shown;
+    };
+    const Row rows[] = {
+        {"a", "AB\nCD", "AB\\nCD", "AB\\x0ACD"},
+        {"b", "../x/y", "../x/y", "../x/y"},
+        {"c", "A\"B\\C", "A\\\"B\\\\C", "A\"B\\\\C"},
+        {"d", "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", "\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff\\u00ff",
+         "\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF\\xFF"},
+        {"e", "\x1b[2J", "\\u001b[2J", "\\x1B[2J"},
+    };
+    Fleet fleet;
+    for (const Row& row : rows)
+        fleet.start(row.name, {std::string("--serial=") + row.serial});
+    const std::string pkg = fleet.file("fw.pkg"), log = fleet.file("shop.log");
+    fleet.package(pkg, 0x0107, 2);
+    const std::string ports = "--ports=" + fleet.ports();
+    ProcessResult json = station({"list", ports, "--json"});
+    ProcessResult text = station({"list", ports});
+    // The worker is given the very serial number and finds it again.
+    ProcessResult dry = station({"install", pkg, ports, "--all", "--dry-run", "--log=" + log,
+                                 "--backup-dir=" + fleet.file("bk")});
+    ASSERT_EQ(json.status, 0);
+    EXPECT_EQ(dry.status, 0) << dry.out;
+    expectKnownKeys(json.out);
+    const std::string logText = waitForLines(log, 5);
+    EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 5) << text.out;
+    EXPECT_EQ(std::count(logText.begin(), logText.end(), '\n'), 5) << logText;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(bySerial(objects(json.out, "adapter"), row.json)["port"], fleet.port(row.name));
+        EXPECT_NE(text.out.find(fleet.port(row.name) + "  SN " + row.shown + "  PCB"),
+                  std::string::npos)
+            << text.out;
+        EXPECT_NE(logText.find(std::string("  ") + row.shown + "  " + fleet.port(row.name) +
+                               "  0x0105 -> 0x0107  dry-run  "),
+                  std::string::npos)
+            << logText;
+    }
+    // Nor do the progress lines and the table let a raw byte through.
+    const std::string all = text.out + dry.out + logText;
+    EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                            [](unsigned char c) { return (c < 0x20 && c != '\n') || c >= 0x7F; }),
+              0);
+}
+
 // The worker pids of the station, from the kernel's list of its children.
 std::vector<int> childrenOf(int pid)
 {
@@ -241,6 +321,16 @@ std::vector<int> childrenOf(int pid)
     while (in >> child)
         pids.push_back(child);
     return pids;
+}
+
+// This test's child that runs tarvo-station.
+int stationChild()
+{
+    std::string name;
+    for (int p : childrenOf(getpid()))
+        if (std::ifstream("/proc/" + std::to_string(p) + "/comm") >> name && name == "tarvo-station")
+            return p;
+    return -1;
 }
 
 TEST(Station, AWorkerThatDiesIsReportedFailed)
@@ -316,6 +406,10 @@ TEST_F(StationWatch, InstallsEachNewAdapterOncePerSerialNumber)
     Fields skip = objects(r.out, "skip").at(0);
     EXPECT_EQ(skip["serial"], "SN000001");
     EXPECT_EQ(skip["port"], fleet.port("again"));
+    // Every kind watch writes keeps its keys.
+    expectKnownKeys(r.out);
+    for (const char* kind : {"waiting", "stopping"})
+        EXPECT_EQ(objects(r.out, kind).size(), 1u) << kind;
     std::map<std::string, long> again = fleet.stop("again");
     EXPECT_EQ(again["rows_erased"] + again["pages_written"], 0);
     Bytes log = readFile(fleet.file("shop.log"));
@@ -350,6 +444,54 @@ TEST_F(StationWatch, FirstCtrlCWaitsForTheInstallSecondEndsIt)
                 << f["detail"];
         }
         fleet.stop(name);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An install that has begun its erase ends installed, with its log line,
+// whatever happens to the parent or to whoever reads its output.
+TEST(StationSurvival, AnInstallOutlivesItsParentAndItsReader)
+{
+    // sig to the station (to its whole group: a terminal's Ctrl-C), or 0: the
+    // reader of its output goes away; whether the station lives to exit 0.
+    struct Case {
+        const char* name;
+        int sig;
+        bool group, parentLives;
+    };
+    const Case cases[] = {{"SIGHUP", SIGHUP, false, true},   {"SIGTERM", SIGTERM, false, true},
+                          {"SIGKILL", SIGKILL, false, false}, {"Ctrl-C", SIGINT, true, true},
+                          {"closed output", 0, false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fleet fleet;
+        fleet.start("a", {"--serial=SN000001", "--page-us=1000"});
+        const std::string pkg = fleet.file("fw.pkg"), log = fleet.file("shop.log");
+        fleet.package(pkg, 0x0107, 8);
+        const std::string command = "'" + binPath("tarvo-station") + "' install '" + pkg +
+                                    "' '--ports=" + fleet.ports() + "' --all --json '--log=" + log +
+                                    "' '--backup-dir=" + fleet.file("backups") + "'";
+        // setsid: a group of its own, which the group's signal reaches alone.
+        ChildProcess run({"/usr/bin/bash", "-c",
+                          c.sig ? "exec setsid " + command
+                                : "set -o pipefail; " + command + " | grep -m1 -q '\"step\":\"install\"'"});
+        if (c.sig) {
+            ASSERT_TRUE(run.waitForOutput("\"step\":\"install\"", 30000)) << run.out();
+            ASSERT_EQ(kill(c.group ? -stationChild() : stationChild(), c.sig), 0);
+        }
+        ProcessResult r = run.finish(90000);
+        EXPECT_TRUE(!c.parentLives || r.status == 0) << r.status << r.out << r.err;
+        const std::string logText = waitForLines(log, 1);
+        EXPECT_EQ(logText.find("  SN000001  " + fleet.port("a") + "  0x0105 -> 0x0107  ok  "), 23u)
+            << logText;
+        EXPECT_EQ(std::count(logText.begin(), logText.end(), '\n'), 1) << logText;
+        fleet.stop("a");
+        const Bytes flash = readFile(fleet.flashOf("a"));
+        ASSERT_EQ(flash.size(), 0x40000u);
+        EXPECT_EQ(Bytes(flash.begin() + 0x1000, flash.end() - 0x1000), patternBytes(0x3E000, 8));
     }
 }
 

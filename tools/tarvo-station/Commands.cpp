@@ -15,6 +15,7 @@
 #include "PortFactory.h"
 #include "Report.h"
 #include "Station.h"
+#include "TextEscape.h"
 #include "WorkerPool.h"
 
 #if defined(_WIN32)
@@ -38,10 +39,26 @@ constexpr int WAIT_STEP_MS = 100;
 
 volatile std::sig_atomic_t g_interrupts = 0;
 
-extern "C" void onInterrupt(int)
+// Ctrl-C, SIGTERM and the terminal's hang-up all ask the same: the first
+// takes no new work and waits for the running installs, the next stops them.
+extern "C" void onInterrupt(int sig)
 {
     g_interrupts = g_interrupts + 1;
-    std::signal(SIGINT, onInterrupt);
+    std::signal(sig, onInterrupt);
+}
+
+const int STOP_SIGNALS[] = {
+    SIGINT, SIGTERM,
+#if defined(SIGHUP)
+    SIGHUP,
+#endif
+};
+
+// While installs run, the stop signals are handled.
+void catchStopSignals(bool on)
+{
+    for (int sig : STOP_SIGNALS)
+        std::signal(sig, on ? onInterrupt : SIG_DFL);
 }
 
 double secondsSince(Clock::time_point start)
@@ -109,7 +126,7 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
         request.named = !options.ports.empty();
         request.trace = !options.traceDir.empty();
         std::string error;
-        long w = pool.start(request, error);
+        long w = pool.start(workerArguments(request), error);
         if (w < 0)
             found[i].status = "not probed: " + error;
         else
@@ -132,8 +149,7 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
             if (!f.adapter && f.status.empty())
                 f.status = timedOut.count(event.worker) ? "no answer (time limit)"
                                                         : "probe ended: " + event.end.how;
-            writeTrace(options, traceName(f.adapter ? f.info["serial"] : "", f.port),
-                       pool.text(event.worker));
+            writeTrace(options, traceName(f.adapter ? f.info["serial"] : "", f.port), event.text);
         } else if (event.fields["event"] == "adapter") {
             f.adapter = true;
             f.info = event.fields;
@@ -201,11 +217,12 @@ public:
             request.serial = _jobs[i].serial;
             request.package = _options.package;
             request.backupDir = _options.backupDir;
+            request.logFile = _options.logFile;
             request.dryRun = _options.dryRun;
             request.trace = !_options.traceDir.empty();
             std::string error;
             _started[i] = Clock::now();
-            _worker[i] = _pool.start(request, error);
+            _worker[i] = _pool.start(workerArguments(request), error);
             if (_worker[i] < 0) {
                 finish(i, "failed", "worker not started: " + error);
                 continue;
@@ -230,7 +247,8 @@ public:
         const size_t i = _byWorker[event.worker];
         InstallJob& job = _jobs[i];
         if (event.ended) {
-            writeTrace(_options, traceName(job.serial, job.port), _pool.text(event.worker));
+            _byWorker.erase(event.worker);
+            writeTrace(_options, traceName(job.serial, job.port), event.text);
             if (job.result.empty()) {
                 // No result line: the worker died, which is never success.
                 finish(i, "failed", "worker ended without a result (" + event.end.how + ")" +
@@ -252,19 +270,26 @@ public:
         } else if (f["event"] == "adapter") {
             job.before = f["firmware"];
         } else if (f["event"] == "result") {
-            job.after = f["firmware_after"];
-            if (!f["backup"].empty())
-                job.backup = f["backup"];
-            job.restore = f["restore"];
-            std::string detail = f["detail"];
-            std::string message = oneLine(_pool.lastMessage(event.worker));
-            if (f["result"] != "ok" && f["result"] != "dry-run" && !message.empty() &&
-                message != detail)
-                detail += " (" + message + ")";
-            finish(i, f["result"], detail);
+            takeResult(i, event);
             return true;
         }
         return false;
+    }
+
+    // First Ctrl-C: where each running install is (--json: its steps say it).
+    void sayRunning()
+    {
+        if (_report.json())
+            return;
+        for (size_t i = 0; i < _jobs.size(); i++) {
+            const InstallJob& job = _jobs[i];
+            if (_worker[i] < 0 || !job.result.empty())
+                continue;
+            _report.line(escapeBytes(job.serial) + " on " + escapeControls(job.port) + ": " +
+                         job.step +
+                         (job.percent >= 0 ? " " + std::to_string(job.percent) + "%" : "") +
+                         (job.erased ? ", erased: left to finish" : ", left to finish"));
+        }
     }
 
     // First Ctrl-C: what has not started stays untouched.
@@ -289,10 +314,16 @@ public:
             if (!_pool.next(event, WAIT_STEP_MS))
                 continue;
             const size_t i = _byWorker[event.worker];
-            if (event.ended && _jobs[i].result.empty())
-                finish(i, "stopped", leftState(_jobs[i]));
-            else if (!event.ended && event.fields["event"] == "result" && _jobs[i].result.empty())
-                finish(i, event.fields["result"], event.fields["detail"]);
+            if (event.ended) {
+                _byWorker.erase(event.worker);
+                writeTrace(_options, traceName(_jobs[i].serial, _jobs[i].port), event.text);
+                if (_jobs[i].result.empty())
+                    finish(i, "stopped", leftState(_jobs[i]));
+            } else if (event.fields["event"] == "step" && event.fields.count("backup")) {
+                _jobs[i].backup = event.fields["backup"];
+            } else if (event.fields["event"] == "result" && _jobs[i].result.empty()) {
+                takeResult(i, event);
+            }
         }
     }
 
@@ -314,16 +345,44 @@ public:
     void showResultLines(bool on) { _resultLines = on; }
 
 private:
-    static std::string leftState(const InstallJob& job)
+    // What the adapter holds after a stop, and the command that puts it back.
+    std::string leftState(const InstallJob& job) const
     {
         if (!job.erased)
             return "stopped before the install; the adapter is untouched";
-        return "stopped during the " + job.step +
-               ": its firmware may be incomplete; install again" +
-               (job.backup.empty() ? "" : " or restore " + job.backup);
+        std::string text = "stopped during the " + job.step +
+                           ": its firmware may be incomplete; install again with "
+                           "'tarvo -p " + job.port + " -f " + _options.package + "'";
+        if (!job.backup.empty())
+            text += " or put the backup back with 'tarvo-backup -p " + job.port + " restore " +
+                    job.backup + "'";
+        return text;
     }
 
-    void finish(size_t i, const std::string& result, const std::string& detail)
+    // A worker's result line; the worker wrote its own log line, or says why not.
+    void takeResult(size_t i, WorkerEvent& event)
+    {
+        JsonFields& f = event.fields;
+        InstallJob& job = _jobs[i];
+        job.after = f["firmware_after"];
+        if (!f["backup"].empty())
+            job.backup = f["backup"];
+        job.restore = f["restore"];
+        std::string detail = f["detail"];
+        std::string message = oneLine(_pool.lastMessage(event.worker));
+        if (f["result"] != "ok" && f["result"] != "dry-run" && !message.empty() &&
+            message != detail)
+            detail += " (" + message + ")";
+        // Stopped between blocks: what the adapter holds and what puts it back.
+        if (f["result"] == "stopped")
+            detail = leftState(job) + (detail.empty() ? "" : "; " + detail);
+        const bool logged = f.count("log") > 0;
+        if (logged && f["log"] != "ok")
+            _report.logFailed(f["log"]);
+        finish(i, f["result"], detail, logged);
+    }
+
+    void finish(size_t i, const std::string& result, const std::string& detail, bool logged = false)
     {
         InstallJob& job = _jobs[i];
         job.result = result;
@@ -331,15 +390,16 @@ private:
         job.seconds = secondsSince(_started[i]);
         job.percent = -1;
         _report.progress(_jobs, i);
-        _report.result(job);
+        _report.result(job, logged);
         if (_resultLines && !_report.json()) {
             char text[64];
             snprintf(text, sizeof(text), "%.1f s", job.seconds);
-            _report.line(job.serial + " on " + job.port + ": " + result +
-                         (job.restore.empty() ? "" : ", restore " + job.restore) + " (" +
-                         (job.before.empty() ? "-" : job.before) + " -> " +
-                         (job.after.empty() ? "-" : job.after) + ", " + text + ")" +
-                         (detail.empty() || result == "ok" ? "" : ": " + detail));
+            _report.line(escapeBytes(job.serial) + " on " + escapeControls(job.port) + ": " +
+                         escapeBytes(result) +
+                         (job.restore.empty() ? "" : ", restore " + escapeBytes(job.restore)) +
+                         " (" + (job.before.empty() ? "-" : escapeBytes(job.before)) + " -> " +
+                         (job.after.empty() ? "-" : escapeBytes(job.after)) + ", " + text + ")" +
+                         (detail.empty() || result == "ok" ? "" : ": " + escapeControls(detail)));
         }
     }
 
@@ -356,16 +416,17 @@ private:
 std::string describe(const PortFinding& f)
 {
     if (!f.adapter)
-        return f.port + "  " + f.status;
+        return escapeControls(f.port) + "  " + escapeControls(f.status);
     auto get = [&](const char* key) {
         auto it = f.info.find(key);
         return it == f.info.end() ? std::string() : it->second;
     };
     long flash = std::strtol(get("flash").c_str(), nullptr, 10);
-    return f.port + "  SN " + get("serial") + "  PCB " + get("board") + "  type " + get("type") +
-           "  chip " + get("chip") + " (" + std::to_string(flash / 1024) + " KB)  firmware " +
-           get("fw_word") + " " + get("fw_extra") + "  bootloader \"" + oneLine(get("bootloader")) +
-           "\"";
+    return escapeControls(f.port) + "  SN " + escapeBytes(get("serial")) + "  PCB " +
+           escapeBytes(get("board")) + "  type " + escapeBytes(get("type")) + "  chip " +
+           escapeBytes(get("chip")) + " (" + std::to_string(flash / 1024) + " KB)  firmware " +
+           escapeBytes(get("fw_word")) + " " + escapeBytes(get("fw_extra")) + "  bootloader \"" +
+           escapeBytes(get("bootloader")) + "\"";
 }
 
 // A Ctrl-C since the last look: the first takes no new adapters (and ends
@@ -383,11 +444,70 @@ bool takeInterrupts(int& seen, bool& takeNew, Installs& installs, Report& report
             probes->terminateAll();
         report.notice("stopping",
                       "Stopping: waiting for the running installs (Ctrl-C again ends them)");
+        installs.sayRunning();
         installs.dropQueued();
         return false;
     }
     installs.stopAll();
     return true;
+}
+
+// The run's own outputs, checked before any adapter is touched: the log's
+// folder must be there and the log writable (made empty when new, so the
+// workers that append to it at once never race to create it), and the
+// backups' folder made, or for a dry run makeable, and writable.
+bool outputsUsable(const StationOptions& options, bool backups)
+{
+    namespace fs = std::filesystem;
+    if (!options.logFile.empty()) {
+        std::error_code ec;
+        const fs::path log(options.logFile);
+        const fs::path folder = log.has_parent_path() ? log.parent_path() : fs::path(".");
+        std::string error;
+        if (!fs::is_directory(folder, ec)) {
+            fprintf(stderr, "tarvo-station: cannot write the log %s: no folder %s\n",
+                    options.logFile.c_str(), folder.string().c_str());
+            return false;
+        }
+        if (!appendLogLine(options.logFile, "", error)) {
+            fprintf(stderr, "tarvo-station: cannot write the log: %s\n", error.c_str());
+            return false;
+        }
+    }
+    if (!backups)
+        return true;
+    std::error_code ec;
+    fs::path folder(options.backupDir);
+    if (!options.dryRun) {
+        fs::create_directories(folder, ec);
+    } else {
+        // Nothing is made by a dry run: the nearest folder there must take one.
+        while (!fs::exists(folder, ec) && folder.has_parent_path() &&
+               folder.parent_path() != folder)
+            folder = folder.parent_path();
+        if (!fs::exists(folder, ec))
+            folder = ".";
+    }
+    // A folder made and taken away again shows the backups can go there.
+    const fs::path trial = folder / (".tarvo-station-check-" + std::to_string(
+                                         Clock::now().time_since_epoch().count()));
+    if (!fs::is_directory(folder, ec) || !fs::create_directory(trial, ec)) {
+        fprintf(stderr, "tarvo-station: cannot make backups in %s%s%s\n",
+                options.backupDir.c_str(), ec ? ": " : "", ec ? ec.message().c_str() : "");
+        return false;
+    }
+    fs::remove(trial, ec);
+    return true;
+}
+
+// The run's status, a log line not written being a failure of it.
+int runStatus(int status, const Report& report, const StationOptions& options)
+{
+    if (report.logOk())
+        return status;
+    fprintf(stderr, "tarvo-station: the log %s lacks results of this run\n",
+            options.logFile.c_str());
+    return status == EXIT_ALL_OK ? EXIT_ADAPTER_FAILED : status;
 }
 
 }  // namespace
@@ -416,6 +536,8 @@ int listCommand(const StationOptions& options, const std::string& self)
 
 int installCommand(const StationOptions& options, const std::string& self)
 {
+    if (!outputsUsable(options, true))
+        return EXIT_ADAPTER_FAILED;
     Report report(options);
     const std::vector<PortFinding> found = probeAll(options, self, portsToTry(options));
     Installs installs(options, self, report);
@@ -445,7 +567,8 @@ int installCommand(const StationOptions& options, const std::string& self)
             line.set("event", "missing").set("serial", serial);
             report.jsonLine(line);
         }
-        fprintf(stderr, "tarvo-station: no adapter with serial number %s found\n", serial.c_str());
+        fprintf(stderr, "tarvo-station: no adapter with serial number %s found\n",
+                escapeBytes(serial).c_str());
     }
     if (installs.jobs().empty()) {
         if (missing.empty())
@@ -453,7 +576,7 @@ int installCommand(const StationOptions& options, const std::string& self)
         return missing.empty() ? EXIT_ADAPTER_FAILED : EXIT_SERIAL_NOT_FOUND;
     }
 
-    std::signal(SIGINT, onInterrupt);
+    catchStopSignals(true);
     int seen = 0;
     bool takeNew = true;
     while (installs.pump(takeNew)) {
@@ -463,15 +586,17 @@ int installCommand(const StationOptions& options, const std::string& self)
         if (!takeNew && installs.running() == 0)
             break;
     }
-    std::signal(SIGINT, SIG_DFL);
+    catchStopSignals(false);
     report.table(installs.jobs());
     if (installs.anyFailed())
-        return EXIT_ADAPTER_FAILED;
-    return missing.empty() ? EXIT_ALL_OK : EXIT_SERIAL_NOT_FOUND;
+        return runStatus(EXIT_ADAPTER_FAILED, report, options);
+    return runStatus(missing.empty() ? EXIT_ALL_OK : EXIT_SERIAL_NOT_FOUND, report, options);
 }
 
 int watchCommand(const StationOptions& options, const std::string& self)
 {
+    if (!outputsUsable(options, true))
+        return EXIT_ADAPTER_FAILED;
     Report report(options);
     Installs installs(options, self, report);
     installs.showResultLines(true);
@@ -481,6 +606,7 @@ int watchCommand(const StationOptions& options, const std::string& self)
         bool probing = false;
         long worker = -1;
         bool settled = false;             // an adapter taken care of, or an answer to keep
+        bool unstarted = false;           // its probe could not be started (said once)
         Clock::time_point retryAt;
         PortFinding finding;
     };
@@ -489,7 +615,7 @@ int watchCommand(const StationOptions& options, const std::string& self)
     std::set<std::string> serialsSeen;
 
     report.notice("waiting", "Waiting for adapters (Ctrl-C stops)");
-    std::signal(SIGINT, onInterrupt);
+    catchStopSignals(true);
     int seen = 0;
     bool takeNew = true;
     Clock::time_point nextPoll = Clock::now();
@@ -521,12 +647,27 @@ int watchCommand(const StationOptions& options, const std::string& self)
                 request.port = p;
                 request.named = !options.ports.empty();
                 std::string error;
-                state.worker = probes.start(request, error);
+                state.worker = probes.start(workerArguments(request), error);
                 if (state.worker >= 0) {
                     state.probing = true;
+                    state.unstarted = false;
                     state.finding = PortFinding();
                     state.finding.port = p;
                     probeOf[static_cast<size_t>(state.worker)] = p;
+                } else {
+                    // Out of processes or threads for now: said, and tried again later.
+                    state.retryAt = Clock::now() + std::chrono::milliseconds(RETRY_MS);
+                    if (!state.unstarted) {
+                        state.unstarted = true;
+                        if (options.json) {
+                            JsonLine line;
+                            line.set("event", "port").set("port", p).set("status",
+                                                                          "not probed: " + error);
+                            report.jsonLine(line);
+                        } else {
+                            report.line(escapeControls(p) + "  not probed: " + escapeControls(error));
+                        }
+                    }
                 }
             }
         }
@@ -534,6 +675,8 @@ int watchCommand(const StationOptions& options, const std::string& self)
         WorkerEvent event;
         while (probes.next(event, 0)) {
             PortState& state = ports[probeOf[event.worker]];
+            if (event.ended)
+                probeOf.erase(event.worker);
             if (!event.ended) {
                 if (event.fields["event"] == "adapter") {
                     state.finding.adapter = true;
@@ -572,6 +715,6 @@ int watchCommand(const StationOptions& options, const std::string& self)
         if (!takeNew && installs.running() == 0)
             break;
     }
-    std::signal(SIGINT, SIG_DFL);
-    return installs.anyFailed() ? EXIT_ADAPTER_FAILED : EXIT_ALL_OK;
+    catchStopSignals(false);
+    return runStatus(installs.anyFailed() ? EXIT_ADAPTER_FAILED : EXIT_ALL_OK, report, options);
 }

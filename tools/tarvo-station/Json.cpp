@@ -3,11 +3,23 @@
 #include <cstdio>
 
 #include "HexDigit.h"
+#include "TextEscape.h"
 
 std::string jsonQuote(const std::string& text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // Whole UTF-8 sequences stay; any other byte from 0x80 up is one
+        // \u00XX, so the line is valid UTF-8 whatever an adapter stores and
+        // parseJsonLine gives back the very bytes.
+        if (c >= 0x80) {
+            if (size_t len = utf8SequenceAt(text, i)) {
+                out.append(text, i, len);
+                i += len - 1;
+                continue;
+            }
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -15,7 +27,7 @@ std::string jsonQuote(const std::string& text)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
+            if (c < 0x20 || c >= 0x7F) {
                 char esc[8];
                 snprintf(esc, sizeof(esc), "\\u%04x", c);
                 out += esc;
@@ -35,6 +47,14 @@ JsonLine& JsonLine::set(const std::string& key, const std::string& value)
             return *this;
         }
     _fields.emplace_back(key, jsonQuote(value));
+    return *this;
+}
+
+JsonLine& JsonLine::setOrNull(const std::string& key, const std::string& value)
+{
+    if (!value.empty())
+        return set(key, value);
+    _fields.emplace_back(key, "null");
     return *this;
 }
 
@@ -103,10 +123,20 @@ bool parseString(const std::string& s, size_t& i, std::string& out)
                     return false;
                 v = v * 16 + h;
             }
-            // Only what jsonQuote writes comes back: control characters.
-            if (v >= 0x80)
+            // Up to 0xFF: the byte jsonQuote escaped; above, the character
+            // in UTF-8 (surrogate pairs are not written here, so not read).
+            if (v < 0x100) {
+                out += static_cast<char>(v);
+            } else if (v < 0x800) {
+                out += static_cast<char>(0xC0 | (v >> 6));
+                out += static_cast<char>(0x80 | (v & 0x3F));
+            } else if (v < 0xD800 || v > 0xDFFF) {
+                out += static_cast<char>(0xE0 | (v >> 12));
+                out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (v & 0x3F));
+            } else {
                 return false;
-            out += static_cast<char>(v);
+            }
             break;
         }
         default:
@@ -157,6 +187,9 @@ bool parseJsonLine(const std::string& line, JsonFields& fields)
             if (i < line.size() && line[i] == '"') {
                 if (!parseString(line, i, value))
                     return false;
+            } else if (line.compare(i, 4, "null") == 0) {
+                i += 4;  // not there: read as empty
+                value.clear();
             } else if (!parseNumber(line, i, value)) {
                 return false;
             }

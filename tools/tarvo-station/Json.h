@@ -14,6 +14,8 @@ public:
     JsonLine& set(const std::string& key, const char* value) { return set(key, std::string(value)); }
     JsonLine& set(const std::string& key, int64_t value);
     JsonLine& set(const std::string& key, double value);
+    // The value, or null when it is empty (not known, or not there).
+    JsonLine& setOrNull(const std::string& key, const std::string& value);
     // The object on one line, without the line break.
     std::string text() const;
 

@@ -5,6 +5,7 @@
 
 #include "Backup.h"
 #include "FileReplace.h"
+#include "TextEscape.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -30,8 +31,8 @@ std::string progressText(const InstallJob& job)
     std::string state = job.result.empty() ? job.step : job.result;
     if (job.result.empty() && job.percent >= 0)
         state += " " + std::to_string(job.percent) + "%";
-    snprintf(text, sizeof(text), "%-10s %-24s %s", job.serial.c_str(), job.port.c_str(),
-             state.c_str());
+    snprintf(text, sizeof(text), "%-10s %-24s %s", escapeBytes(job.serial).c_str(),
+             escapeControls(job.port).c_str(), state.c_str());
     return text;
 }
 
@@ -49,7 +50,7 @@ std::string oneLine(const std::string& text)
 {
     std::string out;
     for (char c : text)
-        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+        out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? ' ' : c;
     size_t start = out.find_first_not_of(' ');
     size_t end = out.find_last_not_of(' ');
     return start == std::string::npos ? std::string() : out.substr(start, end - start + 1);
@@ -60,10 +61,20 @@ Report::Report(const StationOptions& options)
 {
 }
 
+void Report::say(const std::string& text)
+{
+    // A reader that went away (--json | head) is nobody listening: the run
+    // goes on, its log still written.
+    if (!_listening)
+        return;
+    fputs(text.c_str(), stdout);
+    if (fflush(stdout) != 0 || ferror(stdout))
+        _listening = false;
+}
+
 void Report::jsonLine(const JsonLine& line)
 {
-    printf("%s\n", line.text().c_str());
-    fflush(stdout);
+    say(line.text() + "\n");
 }
 
 void Report::clearProgress()
@@ -71,15 +82,14 @@ void Report::clearProgress()
     if (!_terminal || _drawn == 0)
         return;
     // Up to the first progress line, and everything below it away.
-    printf("\033[%zuA\r\033[J", _drawn);
+    say("\033[" + std::to_string(_drawn) + "A\r\033[J");
     _drawn = 0;
 }
 
 void Report::line(const std::string& text)
 {
     clearProgress();
-    printf("%s\n", text.c_str());
-    fflush(stdout);
+    say(text + "\n");
 }
 
 void Report::notice(const std::string& event, const std::string& text)
@@ -102,6 +112,8 @@ void Report::progress(const std::vector<InstallJob>& jobs, size_t changed)
         line.set("event", "step").set("port", job.port).set("serial", job.serial).set("step", job.step);
         if (job.percent >= 0)
             line.set("percent", static_cast<int64_t>(job.percent));
+        else
+            line.setOrNull("percent", "");
         jsonLine(line);
         return;
     }
@@ -113,35 +125,36 @@ void Report::progress(const std::vector<InstallJob>& jobs, size_t changed)
         const std::string text = progressText(job);
         std::string& last = _lastPlain[job.serial + " " + job.port];
         if (text != last)
-            printf("%s\n", text.c_str());
+            say(text + "\n");
         last = text;
-        fflush(stdout);
         return;
     }
     clearProgress();
+    std::string lines;
     for (const InstallJob& job : jobs)
-        printf("%s\n", progressText(job).c_str());
+        lines += progressText(job) + "\n";
+    say(lines);
     _drawn = jobs.size();
-    fflush(stdout);
 }
 
-void Report::result(const InstallJob& job)
+void Report::result(const InstallJob& job, bool logged)
 {
     if (_json) {
         JsonLine line;
         line.set("event", "result")
             .set("port", job.port)
             .set("serial", job.serial)
-            .set("firmware_before", job.before)
-            .set("firmware_after", job.after)
+            .setOrNull("firmware_before", job.before)
+            .setOrNull("firmware_after", job.after)
             .set("result", job.result)
-            .set("restore", job.restore)
-            .set("backup", job.backup)
+            .setOrNull("restore", job.restore)
+            .setOrNull("backup", job.backup)
             .set("seconds", job.seconds)
             .set("detail", job.detail);
         jsonLine(line);
     }
-    log(job);
+    if (!logged)
+        log(job);
 }
 
 void Report::table(const std::vector<InstallJob>& jobs)
@@ -149,36 +162,57 @@ void Report::table(const std::vector<InstallJob>& jobs)
     if (_json)
         return;
     clearProgress();
-    printf("\n%-10s %-24s %-8s %-8s %-22s %8s\n", "SERIAL", "PORT", "BEFORE", "AFTER", "RESULT",
-           "SECONDS");
-    for (const InstallJob& job : jobs)
-        printf("%-10s %-24s %-8s %-8s %-22s %8.1f\n", job.serial.c_str(), job.port.c_str(),
-               job.before.empty() ? "-" : job.before.c_str(),
-               job.after.empty() ? "-" : job.after.c_str(), outcome(job).c_str(), job.seconds);
+    char row[512];
+    snprintf(row, sizeof(row), "\n%-10s %-24s %-8s %-8s %-22s %8s\n", "SERIAL", "PORT", "BEFORE",
+             "AFTER", "RESULT", "SECONDS");
+    std::string text = row;
+    for (const InstallJob& job : jobs) {
+        snprintf(row, sizeof(row), "%-10s %-24s %-8s %-8s %-22s %8.1f\n",
+                 escapeBytes(job.serial).c_str(), escapeControls(job.port).c_str(),
+                 job.before.empty() ? "-" : escapeBytes(job.before).c_str(),
+                 job.after.empty() ? "-" : escapeBytes(job.after).c_str(),
+                 escapeBytes(outcome(job)).c_str(), job.seconds);
+        text += row;
+    }
     for (const InstallJob& job : jobs)
         if (!job.detail.empty() && job.result != "ok")
-            printf("%s: %s\n", job.serial.c_str(), job.detail.c_str());
-    fflush(stdout);
+            text += escapeBytes(job.serial) + ": " + escapeControls(job.detail) + "\n";
+    say(text);
+}
+
+std::string logLine(const InstallJob& job)
+{
+    char seconds[32];
+    snprintf(seconds, sizeof(seconds), "%.1f s", job.seconds);
+    return backup::utcTime("%Y-%m-%d %H:%M:%S UTC") + "  " + escapeBytes(job.serial) + "  " +
+           escapeControls(job.port) + "  " + (job.before.empty() ? "-" : escapeBytes(job.before)) +
+           " -> " + (job.after.empty() ? "-" : escapeBytes(job.after)) + "  " +
+           escapeBytes(outcome(job)) + "  " + seconds +
+           (job.detail.empty() ? "" : "  " + escapeControls(job.detail)) + "\n";
+}
+
+bool appendLogLine(const std::string& path, const std::string& text, std::string& error)
+{
+    uint64_t offset = 0;
+    return appendToFile(
+        path,
+        [&](FileSink& sink, std::string&) {
+            return sink.write(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        },
+        offset, error);
 }
 
 void Report::log(const InstallJob& job)
 {
     if (_logFile.empty())
         return;
-    char seconds[32];
-    snprintf(seconds, sizeof(seconds), "%.1f s", job.seconds);
-    const std::string text = backup::utcTime("%Y-%m-%d %H:%M:%S UTC") + "  " + job.serial + "  " + job.port + "  " +
-                             (job.before.empty() ? "-" : job.before) + " -> " +
-                             (job.after.empty() ? "-" : job.after) + "  " + outcome(job) + "  " +
-                             seconds + (job.detail.empty() ? "" : "  " + job.detail) + "\n";
-    uint64_t offset = 0;
     std::string error;
-    bool ok = appendToFile(
-        _logFile,
-        [&](FileSink& sink, std::string&) {
-            return sink.write(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-        },
-        offset, error);
-    if (!ok)
-        fprintf(stderr, "tarvo-station: log not written: %s\n", error.c_str());
+    if (!appendLogLine(_logFile, logLine(job), error))
+        logFailed(error);
+}
+
+void Report::logFailed(const std::string& error)
+{
+    _logError = error;
+    fprintf(stderr, "tarvo-station: log not written: %s\n", error.c_str());
 }

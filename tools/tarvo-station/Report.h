@@ -41,24 +41,36 @@ public:
     // The progress lines of the jobs: redrawn in place on a terminal, a
     // plain line per step otherwise. changed is the job that moved.
     void progress(const std::vector<InstallJob>& jobs, size_t changed);
-    // The result of one job, as a line (watch) and in the log.
-    void result(const InstallJob& job);
+    // The result of one job, as a line (watch) and in the log unless its
+    // worker logged it.
+    void result(const InstallJob& job, bool logged = false);
     // The closing table.
     void table(const std::vector<InstallJob>& jobs);
     // The log line of a job; appended to --log.
     void log(const InstallJob& job);
+    // A log line not written (by this process or a worker): the run fails.
+    void logFailed(const std::string& error);
+    bool logOk() const { return _logError.empty(); }
 
 private:
     void clearProgress();
+    void say(const std::string& text);
 
     bool _json;
     bool _terminal;
     std::string _logFile;
+    std::string _logError;
+    bool _listening = true;  // standard output still takes what is written
     size_t _drawn = 0;   // progress lines on the screen
     // Plain lines: the last one of each job, so a step's two reads that both
     // reach 100% show once.
     std::map<std::string, std::string> _lastPlain;
 };
+
+// A job's line in the shop's log: one line, adapter bytes escaped.
+std::string logLine(const InstallJob& job);
+// Appends one line to the log through the file-writing unit.
+bool appendLogLine(const std::string& path, const std::string& text, std::string& error);
 
 // Text with control characters turned to spaces and trimmed, for one line.
 std::string oneLine(const std::string& text);

@@ -38,6 +38,7 @@ struct WorkerRequest {
     std::string package;
     std::string serial;           // install: the adapter must have this one
     std::string backupDir;        // install: the folder the backup goes under
+    std::string logFile;          // install: the worker appends its own result line
     bool named = false;           // the user named the port (--ports), as with -p
     bool dryRun = false;
     bool trace = false;
@@ -45,7 +46,14 @@ struct WorkerRequest {
 
 // The worker's arguments after the program's path, and back.
 std::vector<std::string> workerArguments(const WorkerRequest& request);
+// Bytes as upper-case hex digits, and back (false on anything else).
+std::string hexEncode(const std::string& bytes);
+bool hexDecode(const std::string& text, std::string& bytes);
 int workerMain(const WorkerRequest& request);
+// In a worker: the parent asked it to stop (SIGTERM). Once an install has
+// begun its erase, a worker whose install asks this between blocks is
+// stopped there, not killed; before, or when nothing asks, SIGTERM ends it.
+bool workerStopRequested();
 
 int listCommand(const StationOptions& options, const std::string& self);
 int installCommand(const StationOptions& options, const std::string& self);

@@ -1,6 +1,7 @@
 // Worker mode: one adapter's work in a process of its own, so the core's
 // program-wide state belongs to that adapter alone.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -11,8 +12,10 @@
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
 #include "GuardedInstall.h"
+#include "HexDigit.h"
 #include "Json.h"
 #include "Pause.h"
+#include "Report.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
 #include "Station.h"
@@ -31,13 +34,51 @@ namespace {
 constexpr int RECONNECT_WAIT_MS = 20000;
 constexpr int RECONNECT_PAUSE_MS = 300;
 
+// What the worker's own result line in the log is made of.
+struct WorkerRecord {
+    std::string logFile;
+    std::string port;
+    std::string serial;
+    std::string before;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
+WorkerRecord g_record;
+
+// Nobody reads the worker's output any more (the parent died, or its reader
+// went): the work goes on unheard.
+bool g_listening = true;
+
+// SIGTERM: 1 asked to stop; whether an install has begun its erase, and
+// whether anything asks between blocks.
+volatile std::sig_atomic_t g_stopAsked = 0;
+volatile std::sig_atomic_t g_erasing = 0;
+volatile std::sig_atomic_t g_stopPolled = 0;
+
+extern "C" void onStopRequest(int sig)
+{
+    g_stopAsked = 1;
+    // Before the erase the adapter is untouched, and an install that never
+    // asks cannot stop between blocks: both end as SIGTERM ends a program.
+    if (!g_erasing || !g_stopPolled) {
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    std::signal(sig, onStopRequest);
+}
+
 // Protocol lines share standard output with the core's messages, flushed in
 // between so neither splits the other.
 void emit(const JsonLine& line)
 {
+    if (!g_listening)
+        return;
     fflush(stdout);
     printf("\n%c%s\n", PROTOCOL_MARK, line.text().c_str());
-    fflush(stdout);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        g_listening = false;
+        clearerr(stdout);
+    }
 }
 
 std::string hex(uint32_t value, int digits)
@@ -49,6 +90,8 @@ std::string hex(uint32_t value, int digits)
 
 void emitAdapter(const AdapterInfo& info)
 {
+    g_record.serial = info.serial;
+    g_record.before = hex(info.fwVersion & 0xFFFF, 4);
     JsonLine line;
     line.set("event", "adapter")
         .set("port", info.port)
@@ -57,7 +100,7 @@ void emitAdapter(const AdapterInfo& info)
         .set("type", std::string(1, static_cast<char>(info.type)))
         .set("chip", hex(info.chipId, 8))
         .set("flash", static_cast<int64_t>(info.flashSize))
-        .set("firmware", hex(info.fwVersion & 0xFFFF, 4))
+        .set("firmware", g_record.before)
         .set("rom", hex((info.fwVersion >> 16) & 0xFF, 2))
         .set("fw_word", hex(info.fwVersion, 8))
         .set("fw_extra", hex(info.fwExtra, 8))
@@ -67,6 +110,9 @@ void emitAdapter(const AdapterInfo& info)
 
 void emitStep(const std::string& step, int percent = -1, const std::string& backup = "")
 {
+    // From here the firmware is not whole until the install or the restore ends.
+    if (step == "install" || step == "restore")
+        g_erasing = 1;
     JsonLine line;
     line.set("event", "step").set("step", step);
     if (percent >= 0)
@@ -76,6 +122,9 @@ void emitStep(const std::string& step, int percent = -1, const std::string& back
     emit(line);
 }
 
+// The result, to the parent and, by the worker itself, to the log: a run
+// whose parent is gone still leaves its line. The parent learns whether the
+// line was written ("log": ok, or the reason).
 void emitResult(const std::string& result, const std::string& detail,
                 const std::string& fwAfter = "", const std::string& backup = "",
                 const std::string& restore = "")
@@ -88,6 +137,23 @@ void emitResult(const std::string& result, const std::string& detail,
         line.set("backup", backup);
     if (!restore.empty())
         line.set("restore", restore);
+    if (!g_record.logFile.empty()) {
+        InstallJob job;
+        job.port = g_record.port;
+        job.serial = g_record.serial;
+        job.before = g_record.before;
+        job.after = fwAfter;
+        job.result = result;
+        job.restore = restore;
+        job.detail = detail;
+        job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                    g_record.started)
+                          .count();
+        std::string error;
+        line.set("log", appendLogLine(g_record.logFile, logLine(job), error) ? "ok" : error);
+        // Once: a later result of the same worker (none is expected) is the parent's to log.
+        g_record.logFile.clear();
+    }
     emit(line);
 }
 
@@ -229,6 +295,8 @@ int install(const WorkerRequest& request, PortFactoryBase& factory)
         }
     };
     callbacks.text = [](const std::string& lines) { fputs(lines.c_str(), stdout); };
+    // The parent's second stop: between blocks, the state then said.
+    callbacks.stop = workerStopRequested;
     callbacks.reconnect = [&](Samba& again, uint32_t& id) {
         return reconnect(request, factory, again, id);
     };
@@ -257,10 +325,13 @@ std::vector<std::string> workerArguments(const WorkerRequest& request)
     std::vector<std::string> args = {"--worker=" + request.kind, "--port=" + request.port};
     if (!request.package.empty())
         args.push_back("--package=" + request.package);
+    // Adapter bytes as hex: an argument carries any byte only on some systems.
     if (!request.serial.empty())
-        args.push_back("--serial=" + request.serial);
+        args.push_back("--serial-hex=" + hexEncode(request.serial));
     if (!request.backupDir.empty())
         args.push_back("--backup-dir=" + request.backupDir);
+    if (!request.logFile.empty())
+        args.push_back("--log=" + request.logFile);
     if (request.dryRun)
         args.push_back("--dry-run");
     if (request.named)
@@ -270,8 +341,54 @@ std::vector<std::string> workerArguments(const WorkerRequest& request)
     return args;
 }
 
+std::string hexEncode(const std::string& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 0xF];
+    }
+    return out;
+}
+
+bool hexDecode(const std::string& text, std::string& bytes)
+{
+    bytes.clear();
+    if (text.size() % 2)
+        return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int hi = hexDigitValue(text[i]), lo = hexDigitValue(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        bytes += static_cast<char>(hi * 16 + lo);
+    }
+    return true;
+}
+
+bool workerStopRequested()
+{
+    g_stopPolled = 1;
+    return g_stopAsked != 0;
+}
+
 int workerMain(const WorkerRequest& request)
 {
+    // The install goes on whatever happens to the parent or its terminal:
+    // the terminal's hang-up and Ctrl-C are not for the worker, a reader that
+    // is gone is a write error, and the parent's stop comes as SIGTERM.
+#if defined(SIGHUP)
+    std::signal(SIGHUP, SIG_IGN);
+#endif
+#if defined(SIGPIPE)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, onStopRequest);
+    g_record.port = request.port;
+    g_record.serial = request.serial;
+    if (request.kind == "install")
+        g_record.logFile = request.logFile;
     int status = 1;
     try {
         PortFactory factory;

@@ -2,6 +2,7 @@
 // many of them at once, each in a worker process of its own.
 #include <getopt.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,7 +87,7 @@ std::vector<std::string> splitList(const std::string& text)
 int main(int argc, char** argv)
 {
     enum { SERIAL = 256, ALL, PORTS, JOBS, BACKUP_DIR, DRY_RUN, JSON, LOG, TRACE, VERSION,
-           WORKER, PORT, PACKAGE, NAMED };
+           WORKER, PORT, PACKAGE, NAMED, SERIAL_HEX };
     static const option longOpts[] = {
         {"serial", required_argument, nullptr, SERIAL},
         {"all", no_argument, nullptr, ALL},
@@ -104,6 +105,7 @@ int main(int argc, char** argv)
         {"port", required_argument, nullptr, PORT},
         {"package", required_argument, nullptr, PACKAGE},
         {"named", no_argument, nullptr, NAMED},
+        {"serial-hex", required_argument, nullptr, SERIAL_HEX},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -134,6 +136,8 @@ int main(int argc, char** argv)
             break;
         }
         case BACKUP_DIR:
+            if (!*optarg)
+                return usageError("--backup-dir needs a folder");
             options.backupDir = worker.backupDir = optarg;
             break;
         case DRY_RUN:
@@ -143,7 +147,9 @@ int main(int argc, char** argv)
             options.json = true;
             break;
         case LOG:
-            options.logFile = optarg;
+            if (!*optarg)
+                return usageError("--log needs a file");
+            options.logFile = worker.logFile = optarg;
             break;
         case TRACE:
             options.traceDir = optarg;
@@ -166,6 +172,10 @@ int main(int argc, char** argv)
             break;
         case NAMED:
             worker.named = true;
+            break;
+        case SERIAL_HEX:
+            if (!hexDecode(optarg, worker.serial))
+                return usageError("invalid worker request");
             break;
         default:
             fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,
@@ -203,6 +213,11 @@ int main(int argc, char** argv)
     if (options.command != "install" && (options.all || serialGiven))
         return usageError("--serial and --all are for install");
 
+#if defined(SIGPIPE)
+    // A reader that goes away (--json | head) is a write error: the run goes
+    // on, its workers waited for and its log written.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const std::string self = selfPath(argv[0]);
     if (options.command == "list")
         return listCommand(options, self);

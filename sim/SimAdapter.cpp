@@ -48,6 +48,8 @@ void SimAdapter::hostOpened(int baud, uint64_t nowUs)
 {
     tick(nowUs);
     _baud = baud > 0 ? baud : 115200;
+    if (_mode == Mode::Stopped && faults.silentAfterRestart)
+        return;
     startSession();
 }
 
@@ -93,7 +95,7 @@ uint64_t SimAdapter::nextReadyUs() const
 void SimAdapter::tick(uint64_t nowUs)
 {
     _nowUs = std::max(_nowUs, nowUs);
-    if (_mode == Mode::Stopped && _nowUs - _stoppedUs >= REBOOT_US)
+    if (_mode == Mode::Stopped && !faults.silentAfterRestart && _nowUs - _stoppedUs >= REBOOT_US)
         startSession();
     bool transfer = _mode == Mode::RawReceive || _mode == Mode::XmodemReceive ||
                     _mode == Mode::XmodemSend;
@@ -116,6 +118,7 @@ void SimAdapter::startSession()
     _block.clear();
     _syncTail[0] = _syncTail[1] = 0;
     _commandCount = 0;
+    _decoding = false;
     _blocksIn = _blocksOut = 0;
     _faultsGiven = 0;
     _copySource = device::RAM_BASE;

@@ -50,6 +50,12 @@ struct SimFaults {
     uint32_t corruptTimes = 0;    // ... this many times
     bool silentErase = false;     // "X...#" erases but does not answer
     bool silentInitD = false;     // "x#" does not answer
+    // After a jump or a reset the monitor answers nothing more, however the
+    // host connects again: the firmware runs, as on a real adapter.
+    bool silentAfterRestart = false;
+    // After "x#", what "Y" copies into flash is stored XORed with this (0:
+    // off): a monitor that decodes the image it receives.
+    uint8_t xorAfterInitD = 0;
     uint32_t stuckByte = 0;       // this flash address does not program (0: none)
     uint32_t goneAfter = 0;       // after command N the device hears and answers nothing more
     // Block reads covering flash byte wrongReadAddr return it wrong (inverted
@@ -204,6 +210,7 @@ private:
     std::string _command;
     uint32_t _commandCount = 0;
     uint32_t _copySource = device::RAM_BASE;
+    bool _decoding = false;  // "x#" seen this session
 
     // The block transfer in progress.
     uint32_t _xferAddr = 0;

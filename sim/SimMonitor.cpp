@@ -216,8 +216,11 @@ void SimAdapter::execute()
         }
         break;
     case 'x':
-        if (body.empty() && !faults.silentInitD)
-            reply("x\n\r");
+        if (body.empty()) {
+            _decoding = true;
+            if (!faults.silentInitD)
+                reply("x\n\r");
+        }
         break;
     default:
         break;
@@ -264,6 +267,7 @@ void SimAdapter::copyToFlash(uint32_t src, uint32_t dst, uint32_t size)
 {
     uint64_t end = std::min<uint64_t>(static_cast<uint64_t>(dst) + size, _flash.size());
     uint64_t pages = 0;
+    const uint8_t mask = _decoding ? faults.xorAfterInitD : 0;
     for (uint64_t page = dst & ~(device::FLASH_PAGE_SIZE - 1); page < end; page += device::FLASH_PAGE_SIZE) {
         if (page < device::BOOTLOADER_END) {
             record.bootloaderTouches.push_back(static_cast<uint32_t>(page));
@@ -273,7 +277,7 @@ void SimAdapter::copyToFlash(uint32_t src, uint32_t dst, uint32_t size)
         uint64_t to = std::min<uint64_t>(page + device::FLASH_PAGE_SIZE, end);
         for (uint64_t a = from; a < to; a++)
             if (a != faults.stuckByte)  // 0, the default, lies in the protected rows
-                _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst)));
+                _flash[a] &= readMem8(static_cast<uint32_t>(src + (a - dst))) ^ mask;
         record.writtenPages.push_back(static_cast<uint32_t>(page));
         pages++;
     }

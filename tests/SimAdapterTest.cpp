@@ -67,6 +67,35 @@ TEST(SimAdapter, MemoryMapOfBothChips)
     EXPECT_EQ(adapter.peekWord(0xFFC), 0u) << "a short serial is padded with zeros";
 }
 
+// Real adapters run their firmware after a restart; only a new boot of the
+// simulator brings its monitor back.
+TEST(SimAdapter, SilentAfterRestartStaysSilentThroughReconnects)
+{
+    for (std::string stop : {"k1000,#", "WE000ED0C,05FA0004#"}) {
+        SimAdapter adapter;
+        adapter.faults.silentAfterRestart = true;
+        EXPECT_EQ(talk(adapter, "w00000FF4,4#", 10), word(0x00450203)) << "answers until then";
+        talk(adapter, stop, 20);
+        adapter.hostOpened(115200, 1000000);
+        EXPECT_EQ(talk(adapter, "w00000FF4,4#V#", 2000000), "") << stop;
+        EXPECT_TRUE(adapter.stopped(3000000));
+    }
+}
+
+TEST(SimAdapter, DecodingMonitorChangesOnlyWhatIsCopiedAfterInitD)
+{
+    SimAdapter adapter;
+    adapter.faults.xorAfterInitD = 0x5A;
+    adapter.ram()[0] = 0xF0;
+    talk(adapter, "Y20000000,0#Y00002000,00000001#");
+    EXPECT_EQ(adapter.flash()[0x2000], 0xF0) << "before x# it stores what it gets";
+    EXPECT_EQ(talk(adapter, "x#Y00002001,00000001#"), "x\n\rY\n\r");
+    EXPECT_EQ(adapter.flash()[0x2001], 0xF0 ^ 0x5A);
+    adapter.hostOpened(115200, 1);
+    talk(adapter, "Y00002002,00000001#", 1);
+    EXPECT_EQ(adapter.flash()[0x2002], 0xF0) << "a new connection starts undecoded";
+}
+
 TEST(SimAdapter, FlashBehavesAsNor)
 {
     SimAdapter adapter;

@@ -49,6 +49,11 @@ const char* const HELP =
     "  --corrupt-block=N:K    sent XMODEM block N goes out K times with a bad CRC\n"
     "  --silent-erase         the erase command erases but does not answer\n"
     "  --silent-initd         the preparation command x# does not answer\n"
+    "  --silent-after-restart after a jump or a reset the monitor answers nothing\n"
+    "                         more, however the terminal is opened again (the\n"
+    "                         firmware runs, as on a real adapter)\n"
+    "  --xor-after-initd=BYTE after x#, flash blocks are stored XORed with BYTE (a\n"
+    "                         monitor that decodes the image it receives)\n"
     "  --gone-after=N         after command N the adapter is gone\n"
     "  --stuck-byte=ADDR      the flash byte at ADDR does not program\n"
     "  --wrong-read=ADDR[:K]  block reads covering flash byte ADDR return it altered,\n"
@@ -112,7 +117,7 @@ int main(int argc, char** argv)
         CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
         STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
         REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
-        STUCK_BYTE, WRONG_READ, TRICKLE, CHECKSUM
+        STUCK_BYTE, WRONG_READ, TRICKLE, CHECKSUM, SILENT_RESTART, XOR_INITD
     };
     static const option longOpts[] = {
         {"chip", required_argument, nullptr, CHIP},
@@ -135,6 +140,8 @@ int main(int argc, char** argv)
         {"corrupt-block", required_argument, nullptr, CORRUPT},
         {"silent-erase", no_argument, nullptr, SILENT_ERASE},
         {"silent-initd", no_argument, nullptr, SILENT_INITD},
+        {"silent-after-restart", no_argument, nullptr, SILENT_RESTART},
+        {"xor-after-initd", required_argument, nullptr, XOR_INITD},
         {"gone-after", required_argument, nullptr, GONE},
         {"stuck-byte", required_argument, nullptr, STUCK_BYTE},
         {"wrong-read", required_argument, nullptr, WRONG_READ},
@@ -266,6 +273,14 @@ int main(int argc, char** argv)
             break;
         case SILENT_INITD:
             faults.silentInitD = true;
+            break;
+        case SILENT_RESTART:
+            faults.silentAfterRestart = true;
+            break;
+        case XOR_INITD:
+            if (!parseNumber(optarg, 0xFF, v) || v == 0)
+                return usageError("byte (1 to 0xFF)", optarg);
+            faults.xorAfterInitD = static_cast<uint8_t>(v);
             break;
         case STUCK_BYTE:
             if (!parseNumber(optarg, UINT32_MAX, v))

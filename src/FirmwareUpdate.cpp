@@ -11,6 +11,10 @@
 #include "StdFile.h"
 #include "TarvoXcon.h"
 
+// Between the walk and the read of the package taken; tests change the file
+// there, programs leave it empty.
+void (*g_beforePackageRead)() = nullptr;
+
 namespace {
 
 // What reading the taken package into memory found.
@@ -22,14 +26,19 @@ enum class Loaded { Ok, Invalid, ImageIncomplete };
 // copy in memory.
 Loaded loadPackage(FILE* f, uint64_t fwStart, const PackageTarget& adapter, std::vector<uint8_t>& pkg)
 {
-    const uint64_t span = package::span(g_fw_total_size, g_eeprom_handle);
-    pkg.resize(static_cast<size_t>(span));
+    if (g_beforePackageRead)
+        g_beforePackageRead();
+    pkg.resize(static_cast<size_t>(package::span(g_fw_total_size, g_eeprom_handle)));
     const size_t got = readPackageBytes(f, fwStart, pkg.data(), pkg.size());
     if (FirmwareCheckBuffer(pkg.data(), got) != FW_OK || !packageFits(adapter))
         return Loaded::Invalid;
     // The check ends at the payload sum; a setting image must be there whole.
-    if (got < package::span(g_fw_total_size, g_eeprom_handle))
+    const uint64_t span = package::span(g_fw_total_size, g_eeprom_handle);
+    if (got < span)
         return Loaded::ImageIncomplete;
+    // A header rewritten since the walk may end the package sooner: what
+    // follows it is not the package's.
+    pkg.resize(static_cast<size_t>(span));
     return Loaded::Ok;
 }
 

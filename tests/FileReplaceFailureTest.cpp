@@ -19,8 +19,9 @@ using namespace filetest;
 const Bytes OLD(3000, 0x11);
 const Bytes NEW = patternBytes(4096, 7);
 
-// What each watched call was given, in order.
+// What each watched call was given, in order, and the size of each file synced.
 std::vector<std::string> g_calls;
+std::vector<off_t> g_syncedSizes;
 PosixFileCalls g_system;
 int g_failFsyncOfFile = 0;  // errno the sync of a regular file fails with
 int g_failRename = 0;
@@ -36,6 +37,9 @@ int watchedFsync(int fd)
 {
     const std::string what = describe(fd);
     g_calls.push_back("fsync " + what);
+    struct stat st {};
+    fstat(fd, &st);
+    g_syncedSizes.push_back(st.st_size);
     if (g_failFsyncOfFile && what != "folder") {
         errno = g_failFsyncOfFile;
         return -1;
@@ -108,6 +112,28 @@ TEST_F(FileReplaceFailureTest, NewContentIsSyncedBeforeTheRenameAndTheFolderAfte
     std::string error;
     ASSERT_TRUE(appendToFile(f, writesAll(NEW), offset, error)) << error;
     EXPECT_EQ(g_calls, (std::vector<std::string>{"fsync file " + std::to_string(statOf(f).st_ino)}));
+
+    // So does the cut-back of a failed append: the file's old length is synced.
+    for (bool throws : {false, true}) {
+        g_calls.clear();
+        g_syncedSizes.clear();
+        const std::string old = file("old", OLD);
+        FileContent content = [throws](FileSink& sink, std::string& e) -> bool {
+            sink.write(NEW.data(), 1000);
+            if (throws)
+                throw std::runtime_error("content failed");
+            e = "given up";
+            return false;
+        };
+        try {
+            EXPECT_FALSE(appendToFile(old, content, offset, error));
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_EQ(g_calls, (std::vector<std::string>{"fsync file " + std::to_string(statOf(old).st_ino)}))
+            << "throws " << throws;
+        EXPECT_EQ(g_syncedSizes, std::vector<off_t>{static_cast<off_t>(OLD.size())}) << "throws " << throws;
+        EXPECT_EQ(readFile(old), OLD);
+    }
 }
 
 TEST_F(FileReplaceFailureTest, AFailedSyncOrRenameRemovesTheNewFile)

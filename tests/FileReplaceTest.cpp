@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 
 const Bytes OLD(3000, 0x11);
 const Bytes NEW = patternBytes(4096, 7);
+const Bytes LONGER(6000, 0x22);
 
 class FileReplaceTest : public testing::Test {
 public:
@@ -110,13 +111,22 @@ TEST_F(FileReplaceTest, EveryKindOfTargetEndsAsTheContractSays)
              return t.dir().path("l");
          },
          As::Caller, RLIM_INFINITY, 0, "", "f", NEW, 0644, Inode::New, {"f", "l"}, {"l"}},
+        // In place, so the other name holds the new content too; the longer
+        // old content leaves no tail behind it at either name.
         {"hard-linked file is written in place",
          [](FileReplaceTest& t) {
-             std::string f = t.file("f", OLD, 0600);
+             std::string f = t.file("f", LONGER, 0600);
              EXPECT_EQ(::link(f.c_str(), t.dir().path("g").c_str()), 0);
              return f;
          },
          As::Caller, RLIM_INFINITY, 0, "", "g", NEW, 0600, Inode::Kept, {"f", "g"}, {}},
+        {"hard-linked file, at the name written",
+         [](FileReplaceTest& t) {
+             std::string f = t.file("f", LONGER, 0600);
+             EXPECT_EQ(::link(f.c_str(), t.dir().path("g").c_str()), 0);
+             return f;
+         },
+         As::Caller, RLIM_INFINITY, 0, "", "f", NEW, 0600, Inode::Kept, {"f", "g"}, {}},
         {"directory is refused",
          [](FileReplaceTest& t) {
              fs::create_directory(t.dir().path("d"));
@@ -215,19 +225,22 @@ TEST_F(FileReplaceTest, DevicesAndFifosAreWrittenInPlace)
 }
 
 // A stop signal during the write removes the new file and still stops the
-// program; an abandoned write leaves the old file too.
+// program; an abandoned write leaves the old file too. A signal the user set
+// to be ignored before the program started (nohup) changes nothing.
 TEST_F(FileReplaceTest, StoppedOrAbandonedWritesLeaveTheOldFile)
 {
     struct Case {
         bool append;
         int signal;  // 0: the content gives up instead
+        bool ignored;
     } cases[] = {
-        {false, SIGINT}, {false, SIGTERM}, {false, SIGHUP}, {false, 0},
-        {true, SIGINT},  {true, SIGTERM},  {true, SIGHUP},  {true, 0},
+        {false, SIGINT, false}, {false, SIGTERM, false}, {false, SIGHUP, false}, {false, 0, false},
+        {true, SIGINT, false},  {true, SIGTERM, false},  {true, SIGHUP, false},  {true, 0, false},
+        {false, SIGHUP, true},  {true, SIGHUP, true},
     };
     for (const auto& c : cases) {
         const std::string what = std::string(c.append ? "append, " : "replace, ") +
-                                 (c.signal ? strsignal(c.signal) : "abandoned");
+                                 (c.signal ? strsignal(c.signal) : "abandoned") + (c.ignored ? ", ignored" : "");
         _scratch = std::make_unique<TempDir>();
         const std::string f = file("f", OLD, 0600);
         link("f", "l");
@@ -237,14 +250,27 @@ TEST_F(FileReplaceTest, StoppedOrAbandonedWritesLeaveTheOldFile)
                 return false;
             if (c.signal)
                 raise(c.signal);
+            if (c.ignored)
+                return sink.write(NEW.data() + 1000, NEW.size() - 1000);
             error = "given up";
             return false;
         };
         Outcome r = writeInChild([&](std::string& error) {
+            if (c.ignored)
+                signal(c.signal, SIG_IGN);
             uint64_t offset = 0;
             return c.append ? appendToFile(dir().path("l"), content, offset, error)
                             : replaceFile(dir().path("l"), content, error);
         });
+        EXPECT_EQ(entries(dir().path("")), (std::set<std::string>{"f", "l"})) << what;
+        if (c.ignored) {
+            EXPECT_EQ(r.signal, 0) << what;
+            EXPECT_EQ(r.exitCode, 0) << what << ": " << r.error;
+            Bytes written = c.append ? OLD : Bytes();
+            written.insert(written.end(), NEW.begin(), NEW.end());
+            EXPECT_EQ(readFile(f), written) << what;
+            continue;
+        }
         EXPECT_EQ(r.signal, c.signal) << what;
         if (!c.signal) {
             EXPECT_EQ(r.exitCode, 1) << what;
@@ -252,7 +278,6 @@ TEST_F(FileReplaceTest, StoppedOrAbandonedWritesLeaveTheOldFile)
         }
         EXPECT_EQ(readFile(f), OLD) << what;
         EXPECT_EQ(statOf(f).st_ino, inode) << what;
-        EXPECT_EQ(entries(dir().path("")), (std::set<std::string>{"f", "l"})) << what;
     }
 }
 

@@ -7,9 +7,14 @@
 
 #include "Checksum.h"
 #include "Device.h"
+#include "FirmwareInstall.h"
 #include "PackageBuilder.h"
 #include "SimPortFactory.h"
+#include "SimRig.h"
 #include "TarvoRun.h"
+
+// FirmwareUpdate.cpp's hook between the walk and the read.
+extern void (*g_beforePackageRead)();
 
 namespace {
 
@@ -347,6 +352,66 @@ TEST_F(FirmwareUpdateTest, InstallsWhatWasCheckedWhenTheFileChangesAtTheErase)
         EXPECT_TRUE(std::equal(pkg.begin() + 48, pkg.begin() + 48 + streamed,
                                _adapter->flash().begin() + 0x1000));
     }
+}
+
+// A file changed between the walk and the read into memory: what is taken is
+// what the read found, checked again to be valid, whole and fitting, and
+// nothing beyond the package.
+std::string g_rewriteTo;
+Bytes g_rewriteWith;
+
+TEST(FirmwarePackageTake, AFileChangedAfterTheWalkIsCheckedAgain)
+{
+    SimOptions options;
+    options.chipId = device::CHIP_128K;
+    options.hardwareVersion = 0x1234;
+    options.typeLetter = 'N';
+    SimRig rig(options);
+    ASSERT_TRUE(rig.connect());
+    auto package = [](uint16_t hw, uint8_t seed, bool image) {
+        PackageFields p;
+        p.hwVer.fill(hw);
+        p.payload = patternBytes(device::romSize(device::CHIP_128K), seed);
+        if (image) {
+            p.handling = 2;
+            p.image = patternBytes(device::SETTINGS_SIZE, seed);
+        }
+        return p;
+    };
+    const Bytes walked = buildPackage(package(0x1234, 1, true));
+    PackageFields badSum = package(0x1234, 2, true);
+    badSum.payloadCksum = 1;
+    struct Case {
+        const char* what;
+        Bytes read;  // the file as the read finds it
+        PackageTake take;
+    } cases[] = {
+        {"unchanged", walked, PackageTake::Taken},
+        {"another board's package", buildPackage(package(0x9999, 2, true)), PackageTake::NoneFits},
+        {"payload sum wrong", buildPackage(badSum), PackageTake::NoneFits},
+        {"image cut short", Bytes(walked.begin(), walked.end() - 1), PackageTake::ImageIncomplete},
+        {"a fitting package without image, then more", buildPackage(package(0x1234, 3, false)),
+         PackageTake::Taken},
+    };
+    TempDir dir;
+    g_rewriteTo = dir.path("fw.pkg");
+    g_beforePackageRead = [] { writeFile(g_rewriteTo, g_rewriteWith); };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_rewriteWith = c.read;
+        // The rest of the file stays where the walked package's image was.
+        if (c.read.size() < walked.size() && c.take == PackageTake::Taken)
+            g_rewriteWith.insert(g_rewriteWith.end(), walked.begin() + static_cast<long>(c.read.size()),
+                                 walked.end());
+        writeFile(g_rewriteTo, walked);
+        TakenPackage taken;
+        EXPECT_EQ(takePackage(rig.samba, device::CHIP_128K, g_rewriteTo.c_str(), false, taken), c.take);
+        EXPECT_EQ(readFile(g_rewriteTo), g_rewriteWith) << "the hook ran";
+        if (c.take == PackageTake::Taken) {
+            EXPECT_EQ(taken.bytes, c.read);
+        }
+    }
+    g_beforePackageRead = nullptr;
 }
 
 }  // namespace

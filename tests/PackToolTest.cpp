@@ -275,6 +275,8 @@ TEST_F(PackToolTest, RefusedCreateLeavesThePackageFileAsItWas)
 {
     writeFile(_payload, patternBytes(300000, 9));
     writeFile(_settings, Bytes(4095, 0));
+    const std::string longer = _dir.path("longer.bin");
+    writeFile(longer, Bytes(4097, 0));
     const Bytes before = {1, 2, 3};
     struct Case {
         std::vector<std::string> args;
@@ -288,6 +290,8 @@ TEST_F(PackToolTest, RefusedCreateLeavesThePackageFileAsItWas)
         {{"--type=N", "--hw=1", "--settings=" + _settings}, "--settings goes with --handling=2, and only with it"},
         {{"--type=N", "--hw=1", "--handling=2", "--settings=" + _settings},
          "setting image " + _settings + " is not 4096 bytes long"},
+        {{"--type=N", "--hw=1", "--handling=2", "--settings=" + longer},
+         "setting image " + longer + " is not 4096 bytes long"},
         {{"--type=N", "--hw=1", "--fit=256k"}, "payload " + _payload + " is larger than the chip's firmware region"},
         {{"--type=N", "--hw=1", "--fit=64"}, "--fit takes 128k, 256k, 0x1001030B or 0x1001030A"},
         {{"--type=N", "--hw=1", "--sw-ver=0x10000"}, "invalid value for --sw-ver: '0x10000'"},

@@ -155,6 +155,47 @@ TEST_F(SettingsTool, SetChangesBytesThroughRowMovesAndKeepsTheRest)
     EXPECT_EQ(entries(), std::set<std::string>{"user.dat"});
 }
 
+// Bytes may end at the last EEPROM byte; show folds only runs of two or more
+// all-0xFF lines, a single one (at the end too) stays a line.
+TEST_F(SettingsTool, SetReachesTheLastByteAndShowFoldsOnlyRuns)
+{
+    const std::string ff = "  ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff  ................\n";
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> sets;  // offset, bytes
+        std::string dump;
+    } cases[] = {
+        {{{"1678", "abcd"}},
+         "EEPROM (1680 bytes):\n"
+         "0000  45 58 30 31 ff ff ff ff ff ff ff ff ff ff ff ff  EX01............\n"
+         "0010..006f  all ff\n"
+         "0070  ff ff ff ff ff ff ff ff 00 ff ff ff ff ff ff ff  ................\n"
+         "0080..067f  all ff\n"
+         "0680  ff ff ff ff ff ff ff ff ff ff ff ff ff ff ab cd  ................\n"},
+        {{{"0x50", "41"}, {"0x670", "42"}},
+         "EEPROM (1680 bytes):\n"
+         "0000  45 58 30 31 ff ff ff ff ff ff ff ff ff ff ff ff  EX01............\n"
+         "0010..004f  all ff\n"
+         "0050  41 ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff  A...............\n"
+         "0060" + ff +
+         "0070  ff ff ff ff ff ff ff ff 00 ff ff ff ff ff ff ff  ................\n"
+         "0080..066f  all ff\n"
+         "0670  42 ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff  B...............\n"
+         "0680" + ff},
+    };
+    const std::string file = path("user.dat");
+    for (const auto& c : cases) {
+        writeFile(file, DEFAULT_IMAGE);
+        for (const auto& [offset, bytes] : c.sets) {
+            ProcessResult r = settings({"set", file, offset, bytes});
+            EXPECT_EQ(r.status, 0) << offset << ": " << r.err;
+        }
+        ProcessResult r = settings({"show", file});
+        EXPECT_EQ(r.status, 0);
+        const size_t dump = r.out.find("EEPROM (");
+        EXPECT_EQ(dump == std::string::npos ? r.out : r.out.substr(dump), c.dump);
+    }
+}
+
 TEST_F(SettingsTool, BadInputIsRefusedAndLeavesTheFileAlone)
 {
     std::string file = path("user.dat");

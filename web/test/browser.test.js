@@ -131,6 +131,50 @@ for (const kind of BROWSERS) {
       await page.close();
     });
 
+    test('an install that does not verify is put back from its backup before the one restart, unless the monitor changes what it receives', async () => {
+      const cases = [
+        // A byte that does not program; after the restart this monitor answers nothing.
+        { fault: '--stuck-byte=0x2000', status: 'Install failed; the adapter was put back as it was',
+          problem: /did not verify, so the adapter was put back as it was before the install/, restored: true },
+        { fault: '--xor-after-initd=0x5A', status: 'Install failed; the adapter holds no working firmware',
+          problem: /changes the firmware it receives, so its firmware cannot be put back from a backup: install the maker's package/, restored: false },
+      ];
+      for (const c of cases) {
+        fs.rmSync(state, { force: true });
+        await freshSim([c.fault, '--silent-after-restart']);
+        const page = await connected();
+        await sim.stop();
+        const before = fs.readFileSync(state);
+        await freshSim([c.fault, '--silent-after-restart']);
+
+        const pkg = makePackage(tmp, 'unverified.fw', '0x0203', 0x3E000);
+        await choose(page, 'install-file', pkg.pkg);
+        const run = await lastRun(page);
+        assert.match(run.out, /\tFirmware update failed\n/, c.fault);
+        const now = await shown(page);
+        assert.strictEqual(now.state, c.status, `${c.fault}: ${now.problem}\n${run.out.slice(-800)}${run.err}`);
+        assert.match(now.problem, c.problem, c.fault);
+        assert.doesNotMatch(now.problem, /Nothing was erased/, c.fault);
+        const zips = await downloads(page);
+        assert.strictEqual(zips.length, 1, c.fault);
+        const zipFile = path.join(tmp, 'unverified.zip');
+        fs.writeFileSync(zipFile, Buffer.from(zips[0].bytes));
+        const unzip = spawnSync('unzip', ['-p', zipFile, '*/firmware.pkg']);
+        assert.ok(unzip.stdout.length > 0, c.fault);
+        if (!c.restored) {
+          // Left in its boot monitor: the next install reaches it.
+          await click(page, 'connect');
+          assert.match((await shown(page)).state, /^Connected to adapter AB123456/, c.fault);
+        }
+        await sim.stop();
+        const flash = fs.readFileSync(state);
+        assert.ok(flash.subarray(0, FIRMWARE_BASE).equals(before.subarray(0, FIRMWARE_BASE)), `${c.fault}: the bootloader changed`);
+        assert.strictEqual(flash.subarray(FIRMWARE_BASE).equals(before.subarray(FIRMWARE_BASE)), c.restored, c.fault);
+        sim = null;
+        await page.close();
+      }
+    });
+
     test('back up, install another package, verify says it differs, restore, verify says it matches', async () => {
       // A factory-fresh adapter: the settings test leaves an area a restore rightly refuses.
       fs.rmSync(state, { force: true });

@@ -176,9 +176,8 @@
 
   // --- Running the program.
 
-  // pkg: for a backup before an install, the package it checks first.
   // 'install' takes [package, backup folder].
-  async function run(program, args, progress, pkg) {
+  async function run(program, args, progress) {
     const install = program === 'install';
     log(install ? `\n$ install ${args[0]}, backed up into ${args[1]} first\n` : `\n$ ${program} ${args.join(' ')}\n`, 'cmd');
     current = { out: '', err: '', progress };
@@ -188,7 +187,7 @@
       if (program === 'tarvo-backup' || install) {
         tarvo.onProgress = (share, fresh) => { if (progress && progress.set) progress.set(share, fresh); };
         status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string', 'string'],
-          install ? ['install', args[1], portName, args[0]] : [args[2], args[3], portName, pkg || ''], { async: true });
+          install ? ['install', args[1], portName, args[0]] : [args[2], args[3], portName, ''], { async: true });
       } else {
         status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
           [program, args.join('\n'), portName], { async: true });

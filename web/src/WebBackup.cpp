@@ -90,7 +90,7 @@ void WebReport::stepFinished()
 }
 
 int webBackup(const std::string& command, const std::string& target, const std::string& portName,
-              const std::string& package, bool& restarted)
+              bool& restarted)
 {
     restarted = false;
     WebPortFactory factory(portName);
@@ -98,16 +98,6 @@ int webBackup(const std::string& command, const std::string& target, const std::
     uint32_t chipId = 0;
     if (!connectAdapter(samba, factory, true, portName, chipId))
         return WEB_BACKUP_NO_ADAPTER;
-    // A backup for an install that cannot happen would only be a download to wonder about.
-    if (command == "save" && !package.empty()) {
-        TakenPackage taken;
-        const PackageTake take = takePackage(samba, chipId, package.c_str(), false, taken);
-        if (take != PackageTake::Taken) {
-            fputs(packageTakeText(take, package.c_str()).c_str(), stdout);
-            fflush(stdout);
-            return WEB_BACKUP_UNFIT;
-        }
-    }
     // A save reads everything above the bootloader; the others show each step.
     WebReport report(command == "save" ? device::flashSize(chipId) - device::FIRMWARE_BASE : 0);
     const backup::Options options;

@@ -34,13 +34,9 @@ enum WebBackupStatus {
     WEB_BACKUP_DIFFERS = 2,
     WEB_BACKUP_REFUSED = 3,     // nothing was written
     WEB_BACKUP_FAILED = 4,      // after the first erase (restore), or the adapter failed
-    WEB_BACKUP_UNFIT = 5,       // the package to install takes nothing here; nothing was read
 };
-// For a save before an install, package names the package file: it is taken
-// as tarvo -f takes it first, and when none in it fits, tarvo -f's line is
-// printed and nothing is saved.
 int webBackup(const std::string& command, const std::string& target, const std::string& portName,
-              const std::string& package, bool& restarted);
+              bool& restarted);
 
 // How the page's install ended: one per guarded::Outcome, and the failures
 // before it.

@@ -83,8 +83,8 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, co
 }
 
 // Runs tarvo-backup's command ("save", "verify" or "restore") on target (a
-// folder, or for verify a package file) over the chosen port; package is the
-// one a save before an install checks first, or empty. Returns a WebBackupStatus.
+// folder, or for verify a package file) over the chosen port; returns a
+// WebBackupStatus.
 // "install" installs package, backed up into the empty folder target first
 // and restored from it when it fails; returns a WebInstallStatus.
 EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* target,
@@ -96,7 +96,7 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* targe
     int status = runReportingFailures([&] {
         if (strcmp(command, "install") == 0)
             return webInstall(target, portName, package, g_monitorChanges);
-        return webBackup(command, target, portName, package, g_restarted);
+        return webBackup(command, target, portName, g_restarted);
     });
     fflush(stdout);
     fflush(stderr);

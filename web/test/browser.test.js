@@ -275,6 +275,9 @@ for (const kind of BROWSERS) {
       const now = await shown(page);
       assert.match(now.problem, /unplugged or stopped answering during the firmware install/);
       assert.match(now.problem, /press Connect and install the firmware again/);
+      // The backup taken before the erase is the person's still.
+      assert.match(now.problem, /offered as a download: Restore backup puts it back/);
+      assert.deepStrictEqual((await downloads(page)).map((d) => /^tarvo-backup-AB123456-.*\.zip$/.test(d.name)), [true]);
       assert.strictEqual(now.save, false);
       assert.strictEqual(now.connect, true);
       sim = null;

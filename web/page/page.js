@@ -186,6 +186,8 @@
     try {
       if (program === 'tarvo-backup' || install) {
         tarvo.onProgress = (share, fresh) => { if (progress && progress.set) progress.set(share, fresh); };
+        tarvo.onStep = (step) => state(['Backing up the adapter before the install ...', 'Installing the firmware ...',
+          'Putting the backup back ...'][step] || '');
         status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string', 'string'],
           install ? ['install', args[1], portName, args[0]] : [args[2], args[3], portName, ''], { async: true });
       } else {
@@ -194,6 +196,7 @@
       }
     } finally {
       tarvo.onProgress = null;
+      tarvo.onStep = null;
       hideProgress();
     }
     const result = { status, out: current.out, err: current.err };
@@ -282,6 +285,10 @@
     return { serial: id ? id[1] : '', board: id ? id[2] : '?', type: type ? type[1] : '?' };
   }
 
+  function connectedState() {
+    state(`Connected to adapter ${adapter.serial} on ${portName}`);
+  }
+
   async function connect(port) {
     link = new SerialLink(port);
     tarvo.link = link;
@@ -298,7 +305,7 @@
     if (result.status === 0) {
       connected = true;
       adapter = readReport(result.out);
-      state(`Connected to adapter ${adapter.serial} on ${portName}`);
+      connectedState();
     } else {
       explainFailure(result, 'connect');
     }
@@ -488,6 +495,7 @@
           if (!$('problem').hidden) $('problem').textContent += ' No firmware was installed.';
         } else {
           problem('No backup could be saved, so nothing was installed: the log says why. Nothing was erased.');
+          connectedState();
         }
         return;
       case INSTALL.INSTALLED:

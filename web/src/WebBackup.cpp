@@ -21,6 +21,11 @@ EM_JS(void, web_progress, (double share, int fresh), {
     if (Module.onProgress) Module.onProgress(share, fresh != 0);
 });
 
+// The step the page's install has come to: 0 backup, 1 install, 2 restore.
+EM_JS(void, web_step, (int step), {
+    if (Module.onStep) Module.onStep(step);
+});
+
 namespace {
 
 // As tarvo-backup prints off a terminal: one dot per this many bytes.
@@ -145,6 +150,7 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
     double readBefore = 0, readDone = 0, readStep = 0;
     guarded::Callbacks callbacks;
     callbacks.started = [](guarded::Step step) {
+        web_step(static_cast<int>(step));
         if (step == guarded::Step::Restore)
             web_progress(0, 1);
     };

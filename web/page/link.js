@@ -11,7 +11,6 @@ class SerialLink {
     this.offset = 0;           // into chunks[0]
     this.waiter = null;        // wakes a wait() when bytes come or the line fails
     this.failed = false;       // the port is lost until the next open
-    this.failures = 0;         // times the line failed since the link was made
     this.gone = false;         // the device went away (unplugged)
     this.openError = null;     // why the last open failed
     this.received = 0;         // bytes since the link was made
@@ -35,7 +34,6 @@ class SerialLink {
   }
 
   fail() {
-    if (!this.failed) this.failures++;
     this.failed = true;
     this.wake();
   }

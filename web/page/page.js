@@ -186,8 +186,11 @@
     try {
       if (program === 'tarvo-backup' || install) {
         tarvo.onProgress = (share, fresh) => { if (progress && progress.set) progress.set(share, fresh); };
-        tarvo.onStep = (step) => state(['Backing up the adapter before the install ...', 'Installing the firmware ...',
-          'Putting the backup back ...'][step] || '');
+        tarvo.onStep = (step) => {
+          state(['Backing up the adapter before the install ...', 'Installing the firmware ...',
+            'Putting the backup back ...'][step] || '');
+          if (progress && progress.step) progress.step(step);
+        };
         status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string', 'string'],
           install ? ['install', args[1], portName, args[0]] : [args[2], args[3], portName, ''], { async: true });
       } else {
@@ -362,16 +365,16 @@
   }
 
   // Offers the folder as one zip (the folder inside, so unpacking it gives a
-  // folder tarvo-backup takes) when it holds a whole backup, and removes it.
-  // True when the download was offered.
-  function offerBackup(base) {
+  // folder tarvo-backup takes) when it holds a whole backup, and removes it
+  // unless kept. True when the download was offered.
+  function offerBackup(base, kept) {
     let files = null;
     try {
       files = BACKUP_FILES.map((name) => ({ name: `${base}/${name}`, bytes: tarvo.FS.readFile(`${base}/${name}`) }));
     } catch (e) {
       // No whole backup went in.
     }
-    removeTree(base);
+    if (!kept) removeTree(base);
     if (files) download(Zip.make(files), base + '.zip');
     return !!files;
   }
@@ -476,12 +479,16 @@
     // The package listing, as tarvo-pack info shows it.
     await run('tarvo-pack info', [name]);
     const base = backupFolder();
-    const failures = link.failures;
-    const result = await run('install', [name, base], readProgress());
+    const progress = readProgress();
+    // The backup goes to the person before anything is erased; the restore
+    // reads it from the folder still.
+    let zipped = false;
+    progress.step = (step) => { if (step === 1) zipped = offerBackup(base, true); };
+    const result = await run('install', [name, base], progress);
     removeFile(name);
+    removeTree(base);
     const changes = tarvo._tarvo_web_monitor_changes() !== 0;
-    const lost = link.gone || link.failures > failures;
-    const zipped = offerBackup(base);
+    const lost = link.gone || tarvo._tarvo_web_connection_lost() !== 0;
     const backupNote = zipped ? ' The backup taken before the install was offered as a download: ' +
       'Restore backup puts it back.' : '';
     switch (result.status) {

@@ -127,9 +127,10 @@ int webBackup(const std::string& command, const std::string& target, const std::
 }
 
 int webInstall(const std::string& dir, const std::string& portName, const std::string& package,
-               bool& monitorChanges)
+               bool& monitorChanges, bool& lost)
 {
     monitorChanges = false;
+    lost = false;
     WebPortFactory factory(portName);
     Samba samba;
     uint32_t chipId = 0;
@@ -173,6 +174,7 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
         fflush(stdout);
     };
     callbacks.reconnect = [&](Samba& again, uint32_t& id) {
+        lost = true;
         for (int i = 0; i < RECONNECT_TRIES; i++) {
             pause_ms(RECONNECT_PAUSE_MS);
             if (probePort(again, factory, portName, true, id) == ProbeResult::Adapter)

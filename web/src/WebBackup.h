@@ -55,6 +55,7 @@ enum WebInstallStatus {
 // Installs the first package in the file package that fits, backed up into
 // the empty folder dir first and put back from it when the install does not
 // verify, all over one connection. monitorChanges tells whether the monitor
-// stores other bytes than it is sent (its firmware cannot go back from a backup).
+// stores other bytes than it is sent (its firmware cannot go back from a
+// backup), lost whether the connection failed part way.
 int webInstall(const std::string& dir, const std::string& portName, const std::string& package,
-               bool& monitorChanges);
+               bool& monitorChanges, bool& lost);

@@ -42,8 +42,10 @@ void startRun()
 
 // Whether the last backup command's install restarted the adapter.
 bool g_restarted = false;
-// Whether the last install found a monitor that changes what it receives.
+// Whether the last install found a monitor that changes what it receives,
+// and whether its connection failed part way.
 bool g_monitorChanges = false;
+bool g_lost = false;
 
 }  // namespace
 
@@ -93,9 +95,10 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* targe
     startRun();
     g_restarted = false;
     g_monitorChanges = false;
+    g_lost = false;
     int status = runReportingFailures([&] {
         if (strcmp(command, "install") == 0)
-            return webInstall(target, portName, package, g_monitorChanges);
+            return webInstall(target, portName, package, g_monitorChanges, g_lost);
         return webBackup(command, target, portName, g_restarted);
     });
     fflush(stdout);
@@ -115,6 +118,13 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_restarted()
 EMSCRIPTEN_KEEPALIVE int tarvo_web_monitor_changes()
 {
     return g_monitorChanges ? 1 : 0;
+}
+
+// Whether the last install's connection failed part way (the adapter was
+// unplugged or stopped answering).
+EMSCRIPTEN_KEEPALIVE int tarvo_web_connection_lost()
+{
+    return g_lost ? 1 : 0;
 }
 
 // The length of the flash region the running action works on, for the

@@ -275,14 +275,15 @@ for (const kind of BROWSERS) {
       // Past the backup the install takes first, into the firmware's writing.
       await page.waitForFunction(() => /Updating firmware, please wait/.test(document.getElementById('log').textContent) &&
         document.getElementById('bar').value >= 10, { timeout: 60000, polling: 20 });
+      // The backup went to the person before the erase.
+      assert.deepStrictEqual((await downloads(page)).map((d) => /^tarvo-backup-AB123456-.*\.zip$/.test(d.name)), [true]);
       sim.proc.kill('SIGKILL');
       await idle(page);
       const now = await shown(page);
       assert.match(now.problem, /unplugged or stopped answering during the firmware install/);
       assert.match(now.problem, /press Connect and install the firmware again/);
-      // The backup taken before the erase is the person's still.
       assert.match(now.problem, /offered as a download: Restore backup puts it back/);
-      assert.deepStrictEqual((await downloads(page)).map((d) => /^tarvo-backup-AB123456-.*\.zip$/.test(d.name)), [true]);
+      assert.strictEqual((await downloads(page)).length, 1);
       assert.strictEqual(now.save, false);
       assert.strictEqual(now.connect, true);
       sim = null;

@@ -4,16 +4,12 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "AdapterSelect.h"
 #include "Backup.h"
-#include "Device.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
-#include "FirmwarePackage.h"
 #include "GuardedInstall.h"
 #include "Json.h"
 #include "Pause.h"
@@ -188,11 +184,11 @@ int install(const WorkerRequest& request, PortFactoryBase& factory)
     }
     // The take's check of the copy in memory left its version in the record.
     const std::string version = hex(g_sw_ver, 4);
-    const std::string time = backup::utcTime("%Y%m%d-%H%M%S");
+    const std::string stamp = backup::utcTime("%Y%m%d-%H%M%S");
     if (request.dryRun) {
         emitResult("dry-run",
                    "would back up into " +
-                       guarded::freeBackupFolder(request.backupDir, info.serial, time) +
+                       guarded::freeBackupFolder(request.backupDir, info.serial, stamp) +
                        ", then install firmware " + version + " over " +
                        hex(info.fwVersion & 0xFFFF, 4),
                    version);
@@ -201,7 +197,7 @@ int install(const WorkerRequest& request, PortFactoryBase& factory)
 
     emitStep("backup");
     std::string backupDir, error;
-    if (!guarded::makeBackupFolder(request.backupDir, info.serial, time, backupDir, error)) {
+    if (!guarded::makeBackupFolder(request.backupDir, info.serial, stamp, backupDir, error)) {
         emitFailure("failed", "backup failed; nothing was erased: " + error);
         return 1;
     }

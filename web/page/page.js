@@ -77,10 +77,12 @@
     $('progress-text').textContent = '';
     ticker = setInterval(() => {
       const done = Math.max(0, Math.min(1, progress.share()));
+      // A step with a bar of its own (a restore) is timed from its start.
+      const from = progress.since || started;
       $('bar').value = Math.round(done * 100);
       let text = Math.floor(done * 100) + '%';
       if (done > 0.02 && done < 1) {
-        const left = ((performance.now() - started) / 1000) * (1 - done) / done;
+        const left = ((performance.now() - from) / 1000) * (1 - done) / done;
         text += left < 60 ? `, about ${Math.ceil(left)} s left` : `, about ${Math.ceil(left / 60)} min left`;
       }
       $('progress-text').textContent = text;
@@ -147,10 +149,18 @@
     };
   }
 
-  // A backup's reading, as far as the program says it has come.
+  // As far as the program says it has come (a backup's reading, an install).
   function readProgress() {
     let share = 0;
-    return { set: (s) => { share = s; }, share: () => share };
+    const progress = {
+      since: 0,
+      set(s, fresh) {
+        if (fresh) progress.since = performance.now();
+        share = s;
+      },
+      share: () => share,
+    };
+    return progress;
   }
 
   // A restore writes the settings as -u does (a few seconds), then the
@@ -166,23 +176,30 @@
 
   // --- Running the program.
 
-  // pkg: for a backup before an install, the package it checks first.
-  async function run(program, args, progress, pkg) {
-    log(`\n$ ${program} ${args.join(' ')}\n`, 'cmd');
+  // 'install' takes [package, backup folder].
+  async function run(program, args, progress) {
+    const install = program === 'install';
+    log(install ? `\n$ install ${args[0]}, backed up into ${args[1]} first\n` : `\n$ ${program} ${args.join(' ')}\n`, 'cmd');
     current = { out: '', err: '', progress };
     if (progress) showProgress(progress);
     let status;
     try {
-      if (program === 'tarvo-backup') {
-        tarvo.onProgress = (share) => { if (progress && progress.set) progress.set(share); };
+      if (program === 'tarvo-backup' || install) {
+        tarvo.onProgress = (share, fresh) => { if (progress && progress.set) progress.set(share, fresh); };
+        tarvo.onStep = (step) => {
+          state(['Backing up the adapter before the install ...', 'Installing the firmware ...',
+            'Putting the backup back ...'][step] || '');
+          if (progress && progress.step) progress.step(step);
+        };
         status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string', 'string'],
-          [args[2], args[3], portName, pkg || ''], { async: true });
+          install ? ['install', args[1], portName, args[0]] : [args[2], args[3], portName, ''], { async: true });
       } else {
         status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
           [program, args.join('\n'), portName], { async: true });
       }
     } finally {
       tarvo.onProgress = null;
+      tarvo.onStep = null;
       hideProgress();
     }
     const result = { status, out: current.out, err: current.err };
@@ -271,6 +288,10 @@
     return { serial: id ? id[1] : '', board: id ? id[2] : '?', type: type ? type[1] : '?' };
   }
 
+  function connectedState() {
+    state(`Connected to adapter ${adapter.serial} on ${portName}`);
+  }
+
   async function connect(port) {
     link = new SerialLink(port);
     tarvo.link = link;
@@ -287,7 +308,7 @@
     if (result.status === 0) {
       connected = true;
       adapter = readReport(result.out);
-      state(`Connected to adapter ${adapter.serial} on ${portName}`);
+      connectedState();
     } else {
       explainFailure(result, 'connect');
     }
@@ -332,26 +353,43 @@
     return `${d.getFullYear()}${two(d.getMonth() + 1)}${two(d.getDate())}-${two(d.getHours())}${two(d.getMinutes())}${two(d.getSeconds())}`;
   }
 
-  // Saves the adapter as tarvo-backup save does and offers the folder as one
-  // zip (the folder inside, so unpacking it gives a folder tarvo-backup
-  // takes). True when the download was offered. Before an install, pkg is
-  // its package: when nothing in it fits, no backup is taken and the
-  // result's output says why.
-  async function takeBackup(pkg) {
-    const base = `tarvo-backup-${(adapter && adapter.serial) || 'adapter'}-${timeStamp()}`;
+  // A new, empty folder for a backup, named for the adapter. Its serial
+  // number is the adapter's to say: only a file name's safe characters stay.
+  function backupFolder() {
+    const serial = ((adapter && adapter.serial) || 'adapter')
+      .replace(/[^A-Za-z0-9._-]/g, (c) => '%' + c.charCodeAt(0).toString(16).toUpperCase().padStart(2, '0'));
+    const base = `tarvo-backup-${serial}-${timeStamp()}`;
     removeTree(base);
-    const result = await run('tarvo-backup', ['-p', portName, 'save', base], readProgress(), pkg);
-    if (result.status === 5) return { unfit: result.out };
+    tarvo.FS.mkdir(base);
+    return base;
+  }
+
+  // Offers the folder as one zip (the folder inside, so unpacking it gives a
+  // folder tarvo-backup takes) when it holds a whole backup, and removes it
+  // unless kept. True when the download was offered.
+  function offerBackup(base, kept) {
+    let files = null;
+    try {
+      files = BACKUP_FILES.map((name) => ({ name: `${base}/${name}`, bytes: tarvo.FS.readFile(`${base}/${name}`) }));
+    } catch (e) {
+      // No whole backup went in.
+    }
+    if (!kept) removeTree(base);
+    if (files) download(Zip.make(files), base + '.zip');
+    return !!files;
+  }
+
+  // Saves the adapter as tarvo-backup save does and offers the folder as one zip.
+  async function takeBackup() {
+    const base = backupFolder();
+    const result = await run('tarvo-backup', ['-p', portName, 'save', base], readProgress());
     if (result.status !== 0) {
       removeTree(base);
       if (result.status === 1) explainFailure(result, 'backup');
       else problem('No backup was saved: the log says why. Nothing on the adapter was changed.');
       return false;
     }
-    const files = BACKUP_FILES.map((name) => ({ name: `${base}/${name}`, bytes: tarvo.FS.readFile(`${base}/${name}`) }));
-    removeTree(base);
-    download(Zip.make(files), base + '.zip');
-    return true;
+    return offerBackup(base);
   }
 
   // Puts a picked backup (its zip, or its three files) into a new folder of
@@ -429,35 +467,81 @@
     return false;
   }
 
+  // How the page's install ended (WebInstallStatus).
+  const INSTALL = { INSTALLED: 0, NO_ADAPTER: 1, FAILED: 4, UNFIT: 5, BACKUP_FAILED: 6, RESTORED: 7,
+    RESTORE_FAILED: 8, NOT_RESTORED: 9, STOPPED: 10, NOT_RESTARTED: 11 };
+
+  // One run over one connection: the backup, the install, its verification
+  // and, when it fails, the backup put back before the one restart (a real
+  // boot monitor may answer nothing after it).
   async function installFirmware(file) {
     const name = await putFile(file);
     // The package listing, as tarvo-pack info shows it.
     await run('tarvo-pack info', [name]);
-    // The adapter as it is now goes to the person before anything is erased.
-    const backup = await takeBackup(name);
-    if (backup && backup.unfit !== undefined) {
-      removeFile(name);
-      if (!refusedPackage(backup.unfit, file)) problem('The package was refused: the log says why. Nothing was erased.');
-      return;
-    }
-    if (!backup) {
-      removeFile(name);
-      if ($('problem').hidden) problem('No backup could be saved, so nothing was installed.');
-      else $('problem').textContent += ' No firmware was installed.';
-      return;
-    }
-    const result = await run('tarvo', ['-p', portName, '-f', name], installProgress());
+    const base = backupFolder();
+    const progress = readProgress();
+    // The backup goes to the person before anything is erased; the restore
+    // reads it from the folder still.
+    let zipped = false;
+    progress.step = (step) => { if (step === 1) zipped = offerBackup(base, true); };
+    const result = await run('install', [name, base], progress);
     removeFile(name);
-    const out = result.out;
-    if (refusedPackage(out, file)) return;
-    if (/Firmware update failed/.test(out)) {
-      disconnected('The firmware was written but did not verify, and the adapter has restarted. ' +
-        'Press Connect and install the firmware again.');
-      return;
+    removeTree(base);
+    const changes = tarvo._tarvo_web_monitor_changes() !== 0;
+    const lost = link.gone || tarvo._tarvo_web_connection_lost() !== 0;
+    const backupNote = zipped ? ' The backup taken before the install was offered as a download: ' +
+      'Restore backup puts it back.' : '';
+    switch (result.status) {
+      case INSTALL.UNFIT:
+        if (!refusedPackage(result.out, file)) problem('The package was refused: the log says why. Nothing was erased.');
+        return;
+      case INSTALL.NO_ADAPTER:
+      case INSTALL.BACKUP_FAILED:
+        if (lost || result.status === INSTALL.NO_ADAPTER) {
+          explainFailure(result, 'backup');
+          if (!$('problem').hidden) $('problem').textContent += ' No firmware was installed.';
+        } else {
+          problem('No backup could be saved, so nothing was installed: the log says why. Nothing was erased.');
+          connectedState();
+        }
+        return;
+      case INSTALL.INSTALLED:
+        disconnected();
+        state('Firmware installed and verified; the adapter has restarted. Press Connect to work with it again.' +
+          (changes ? ' Its boot monitor changes the firmware it receives, so no backup can put its firmware ' +
+            'back: keep the maker\'s package for it.' : ''));
+        return;
+      case INSTALL.RESTORED:
+        disconnected('The new firmware did not verify, so the adapter was put back as it was before the install ' +
+          '(from the backup taken first, read back and verified) and has restarted. ' +
+          'Press Connect to work with it again.' + (zipped ? ' The backup was offered as a download too.' : ''));
+        state('Install failed; the adapter was put back as it was');
+        return;
+      case INSTALL.NOT_RESTORED:
+        // Still in its boot monitor, which the next install reaches.
+        problem('The new firmware did not verify. This adapter\'s boot monitor changes the firmware it receives, ' +
+          'so its firmware cannot be put back from a backup: install the maker\'s package for it again. ' +
+          'It stays in its boot monitor until then; its bootloader is untouched.');
+        state('Install failed; the adapter holds no working firmware');
+        return;
+      case INSTALL.RESTORE_FAILED:
+        disconnected((lost ? 'The adapter was unplugged or stopped answering during the firmware install, ' +
+          'and the backup could not be put back. ' : 'The new firmware did not verify, and putting the backup ' +
+          'back failed too: the log says why. ') +
+          'Its firmware may be incomplete now, so it may not work as a lens adapter. ' +
+          'Its bootloader is never erased: plug it in again, press Connect and install the firmware again.' + backupNote);
+        return;
+      case INSTALL.NOT_RESTARTED:
+        disconnected('The firmware was installed and verified, but the adapter stopped answering before its ' +
+          'restart: unplug it, plug it in again and press Connect.' + backupNote);
+        return;
+      default:
+        // Stopped, or failed in a way the install could not tell apart.
+        if (lost) explainFailure(result, 'install');
+        else disconnected('The install failed part way: the log says why. The adapter may hold no complete ' +
+          'firmware now. Its bootloader is never erased: press Connect and install the firmware again.');
+        if (backupNote) $('problem').textContent += backupNote;
     }
-    if (result.status !== 0) return explainFailure(result, 'install');
-    disconnected();
-    state('Firmware installed and verified; the adapter has restarted. Press Connect to work with it again.');
   }
 
   async function backUp() {

@@ -42,6 +42,10 @@ void startRun()
 
 // Whether the last backup command's install restarted the adapter.
 bool g_restarted = false;
+// Whether the last install found a monitor that changes what it receives,
+// and whether its connection failed part way.
+bool g_monitorChanges = false;
+bool g_lost = false;
 
 }  // namespace
 
@@ -81,15 +85,22 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, co
 }
 
 // Runs tarvo-backup's command ("save", "verify" or "restore") on target (a
-// folder, or for verify a package file) over the chosen port; package is the
-// one a save before an install checks first, or empty. Returns a WebBackupStatus.
+// folder, or for verify a package file) over the chosen port; returns a
+// WebBackupStatus.
+// "install" installs package, backed up into the empty folder target first
+// and restored from it when it fails; returns a WebInstallStatus.
 EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* target,
                                           const char* portName, const char* package)
 {
     startRun();
     g_restarted = false;
-    int status = runReportingFailures(
-        [&] { return webBackup(command, target, portName, package, g_restarted); });
+    g_monitorChanges = false;
+    g_lost = false;
+    int status = runReportingFailures([&] {
+        if (strcmp(command, "install") == 0)
+            return webInstall(target, portName, package, g_monitorChanges, g_lost);
+        return webBackup(command, target, portName, g_restarted);
+    });
     fflush(stdout);
     fflush(stderr);
     return status;
@@ -100,6 +111,20 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* targe
 EMSCRIPTEN_KEEPALIVE int tarvo_web_restarted()
 {
     return g_restarted ? 1 : 0;
+}
+
+// Whether the last install found a boot monitor that changes the firmware it
+// receives, so that no backup can put firmware back.
+EMSCRIPTEN_KEEPALIVE int tarvo_web_monitor_changes()
+{
+    return g_monitorChanges ? 1 : 0;
+}
+
+// Whether the last install's connection failed part way (the adapter was
+// unplugged or stopped answering).
+EMSCRIPTEN_KEEPALIVE int tarvo_web_connection_lost()
+{
+    return g_lost ? 1 : 0;
 }
 
 // The length of the flash region the running action works on, for the

@@ -81,17 +81,20 @@ async function pageInstall(pkg, kind) {
     const page = await openPage(browser, kind.url(site.url), { url: bridge.url, serial: true, choose: true, measure: true });
     await click(page, 'connect');
     if (!(await shown(page)).save) throw new Error('the page did not connect: ' + (await shown(page)).problem);
-    // The page's clock marks each command line in the log and the buttons
-    // coming back, so the tarvo -f run is timed apart from the backup before it.
+    // The page's clock marks each command line in the log, the install's steps
+    // and the buttons coming back, so the install is timed apart from the
+    // backup it takes first.
     await page.evaluate(() => {
       window.__marks = [];
       const mark = (text) => {
         window.__marks.push({ text, at: performance.now() });
-        if (/ -f /.test(text)) window.__turnaround.times = [];
+        if (/^Installing the firmware/.test(text)) window.__turnaround.times = [];
       };
       new MutationObserver((records) => {
         for (const r of records) for (const n of r.addedNodes) if (n.className === 'cmd') mark(n.textContent.trim());
       }).observe(document.getElementById('log'), { childList: true });
+      new MutationObserver(() => mark(document.getElementById('state').textContent))
+        .observe(document.getElementById('state'), { childList: true, characterData: true, subtree: true });
       new MutationObserver(() => { if (!document.getElementById('connect').disabled) mark('idle'); })
         .observe(document.getElementById('connect'), { attributes: true, attributeFilter: ['disabled'] });
     });
@@ -103,11 +106,11 @@ async function pageInstall(pkg, kind) {
     if (!/Firmware update OK/.test(run.out))
       throw new Error('the page install failed: ' + (await shown(page)).problem + '\n' + run.out + run.err);
     const marks = await page.evaluate(() => window.__marks);
-    const from = marks.find((m) => / -f /.test(m.text));
+    const from = marks.find((m) => /^Installing the firmware/.test(m.text));
     const to = marks.find((m) => m.text === 'idle' && from && m.at > from.at);
-    if (!from || !to) throw new Error('the page log did not show the tarvo -f run: ' + JSON.stringify(marks));
-    // The page's turnarounds within the tarvo -f run; the first one holds
-    // the program's start, which native tarvo has as well.
+    if (!from || !to) throw new Error('the page did not show the install step: ' + JSON.stringify(marks));
+    // The page's turnarounds within the install; the first one holds the
+    // hand-over from the backup.
     const times = await page.evaluate(() => window.__turnaround.times);
     const turns = times.slice(1);
     const total = turns.reduce((a, b) => a + b, 0) / 1000;
@@ -141,7 +144,7 @@ async function main() {
       const bridge = web.roundTrip * native.replies;
       console.log(row([`page install, 256 KB chip, usb (${kind.name})`, `${web.install.toFixed(3)} s`,
         `${native.seconds.toFixed(3)} s`, ratio.toFixed(2),
-        `the page's tarvo -f against native tarvo -f on tarvo-sim ${SIM_OPTIONS.join(' ')}; ` +
+        `the page's install against native tarvo -f on tarvo-sim ${SIM_OPTIONS.join(' ')}; ` +
         `target ratio <= ${RATIO_TARGET.toFixed(2)}` + (ratio <= RATIO_TARGET ? '' : ' MISSED')]));
       console.log(row([`  the page's own share (${kind.name})`, `${web.own.total.toFixed(3)} s`, '', '',
         `from each reply to the page's last write before the next, ${(web.own.mean * 1000).toFixed(3)} ms on average`]));

@@ -131,6 +131,62 @@ for (const kind of BROWSERS) {
       await page.close();
     });
 
+    test('an install that does not verify is put back from its backup before the one restart, unless the monitor changes what it receives', async () => {
+      // Swapped by a decoding monitor, the pairs keep the byte sum: the install
+      // verifies though flash holds other bytes than were sent.
+      const pairs = Buffer.alloc(0x3E000);
+      for (let i = 1; i < pairs.length; i += 2) pairs[i] = 0x5A;
+      const cases = [
+        // A byte that does not program; after the restart this monitor answers nothing.
+        { fault: '--stuck-byte=0x2000', status: /^Install failed; the adapter was put back as it was$/, verdict: 'failed',
+          problem: /did not verify, so the adapter was put back as it was before the install/, restored: true, zips: 1 },
+        { fault: '--xor-after-initd=0x5A', status: /^Install failed; the adapter holds no working firmware$/, verdict: 'failed',
+          problem: /changes the firmware it receives, so its firmware cannot be put back from a backup: install the maker's package/,
+          restored: false, inMonitor: true, zips: 1 },
+        { fault: '--xor-after-initd=0x5A', payload: pairs, verdict: 'OK', problem: /^$/, restored: false, zips: 1,
+          status: /^Firmware installed and verified; .*Its boot monitor changes the firmware it receives, so no backup can put its firmware back/ },
+        // No two reads agree: without a backup nothing is erased.
+        { fault: '--wrong-read=0x2000', status: /^Connected to adapter AB123456/,
+          problem: /^No backup could be saved, so nothing was installed.*Nothing was erased\.$/, restored: true, zips: 0 },
+      ];
+      for (const c of cases) {
+        fs.rmSync(state, { force: true });
+        await freshSim([c.fault, '--silent-after-restart']);
+        const page = await connected();
+        await sim.stop();
+        const before = fs.readFileSync(state);
+        await freshSim([c.fault, '--silent-after-restart']);
+
+        const pkg = makePackage(tmp, 'unverified.fw', '0x0203', c.payload || 0x3E000);
+        await choose(page, 'install-file', pkg.pkg);
+        const run = await lastRun(page);
+        assert.strictEqual((/\tFirmware update (\S+)\n/.exec(run.out) || [])[1], c.verdict, c.fault);
+        const now = await shown(page);
+        assert.match(now.state, c.status, `${c.fault}: ${now.problem}\n${run.out.slice(-800)}${run.err}`);
+        assert.match(now.problem, c.problem, c.fault);
+        const zips = await downloads(page);
+        assert.strictEqual(zips.length, c.zips, c.fault);
+        if (c.zips) {
+          assert.doesNotMatch(now.problem, /Nothing was erased/, c.fault);
+          const zipFile = path.join(tmp, 'unverified.zip');
+          fs.writeFileSync(zipFile, Buffer.from(zips[0].bytes));
+          const unzip = spawnSync('unzip', ['-p', zipFile, '*/firmware.pkg']);
+          assert.ok(unzip.stdout.length > 0, c.fault);
+        }
+        if (c.inMonitor) {
+          // Left in its boot monitor: the next install reaches it.
+          await click(page, 'connect');
+          assert.match((await shown(page)).state, /^Connected to adapter AB123456/, c.fault);
+        }
+        await sim.stop();
+        const flash = fs.readFileSync(state);
+        assert.ok(flash.subarray(0, FIRMWARE_BASE).equals(before.subarray(0, FIRMWARE_BASE)), `${c.fault}: the bootloader changed`);
+        assert.strictEqual(flash.subarray(FIRMWARE_BASE).equals(before.subarray(FIRMWARE_BASE)), c.restored, c.fault);
+        sim = null;
+        await page.close();
+      }
+    });
+
     test('back up, install another package, verify says it differs, restore, verify says it matches', async () => {
       // A factory-fresh adapter: the settings test leaves an area a restore rightly refuses.
       fs.rmSync(state, { force: true });
@@ -226,11 +282,15 @@ for (const kind of BROWSERS) {
       // Past the backup the install takes first, into the firmware's writing.
       await page.waitForFunction(() => /Updating firmware, please wait/.test(document.getElementById('log').textContent) &&
         document.getElementById('bar').value >= 10, { timeout: 60000, polling: 20 });
+      // The backup went to the person before the erase.
+      assert.deepStrictEqual((await downloads(page)).map((d) => /^tarvo-backup-AB123456-.*\.zip$/.test(d.name)), [true]);
       sim.proc.kill('SIGKILL');
       await idle(page);
       const now = await shown(page);
       assert.match(now.problem, /unplugged or stopped answering during the firmware install/);
       assert.match(now.problem, /press Connect and install the firmware again/);
+      assert.match(now.problem, /offered as a download: Restore backup puts it back/);
+      assert.strictEqual((await downloads(page)).length, 1);
       assert.strictEqual(now.save, false);
       assert.strictEqual(now.connect, true);
       sim = null;

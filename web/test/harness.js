@@ -44,10 +44,10 @@ function withoutTimes(text) {
 }
 
 // A package file in dir for board hw on the 256 KB chip, over a random
-// payload of payloadSize bytes; { pkg, payload }.
+// payload of payloadSize bytes (or over those bytes); { pkg, payload }.
 function makePackage(dir, name, hw, payloadSize, options = []) {
   const payload = path.join(dir, name + '.bin');
-  fs.writeFileSync(payload, crypto.randomBytes(payloadSize));
+  fs.writeFileSync(payload, Buffer.isBuffer(payloadSize) ? payloadSize : crypto.randomBytes(payloadSize));
   const pkg = path.join(dir, name);
   const made = runNative('tarvo-pack', ['create', '--type=E', `--hw=${hw}`, '--fit=256k', ...options, payload, pkg]);
   if (made.status !== 0) throw new Error(`tarvo-pack create failed: ${made.stderr}`);

@@ -8,6 +8,7 @@
 #include "BackupSteps.h"
 #include "Device.h"
 #include "FirmwarePackage.h"
+#include "HexDigit.h"
 
 namespace backup {
 
@@ -41,17 +42,6 @@ bool field(const std::string& text, const std::string& name, std::string& value,
         start = end + 1;
     }
     return found;
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 bool fileField(const std::string& value, Record::File& file)
@@ -98,8 +88,8 @@ std::string unescapeText(const std::string& text)
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
         if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
-            hexDigit(text[i + 2]) >= 0 && hexDigit(text[i + 3]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3]));
+            hexDigitValue(text[i + 2]) >= 0 && hexDigitValue(text[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigitValue(text[i + 2]) * 16 + hexDigitValue(text[i + 3]));
             i += 3;
         } else {
             out += text[i];

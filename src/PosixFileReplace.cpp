@@ -91,15 +91,20 @@ std::string directoryOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// /proc's links (behind /dev/stdout and /dev/fd/N) name open files, not paths.
-bool inProc(const std::string& dir)
+// Names that stand for an open descriptor, not a path: on Linux /proc's
+// links (behind /dev/stdout and /dev/fd/N), on macOS the entries of /dev/fd.
+bool namesDescriptor(const std::string& dir)
 {
     char* real = realpath(dir.c_str(), nullptr);
     if (!real)
         return false;
-    bool proc = strncmp(real, "/proc/", 6) == 0;
+#if defined(__APPLE__)
+    bool descriptor = strcmp(real, "/dev/fd") == 0;
+#else
+    bool descriptor = strncmp(real, "/proc/", 6) == 0;
+#endif
     free(real);
-    return proc;
+    return descriptor;
 }
 
 enum class Resolved { File, Missing, ProcLink, Error };
@@ -113,11 +118,18 @@ Resolved followLinks(const std::string& path, std::string& name)
         struct stat st;
         if (lstat(name.c_str(), &st) != 0)
             return errno == ENOENT ? Resolved::Missing : Resolved::Error;
+        std::string dir = directoryOf(name);
+#if defined(__APPLE__)
+        // /dev/fd/N is no link there but the descriptor's file itself.
+        if (namesDescriptor(dir))
+            return Resolved::ProcLink;
+#endif
         if (!S_ISLNK(st.st_mode))
             return Resolved::File;
-        std::string dir = directoryOf(name);
-        if (inProc(dir))
+#if !defined(__APPLE__)
+        if (namesDescriptor(dir))
             return Resolved::ProcLink;
+#endif
         if (hops == 40) {
             errno = ELOOP;
             return Resolved::Error;

@@ -29,7 +29,6 @@ bool present(const fs::path& p)
     return fs::exists(p, ec);
 }
 
-#if !defined(__APPLE__)
 // Legacy 8250 UART slots are registered whether or not a chip is fitted;
 // an empty slot reports type 0.
 bool isPhantomUart(const fs::path& ttyDir)
@@ -38,6 +37,18 @@ bool isPhantomUart(const fs::path& ttyDir)
     int type = -1;
     return in >> type && type == 0;
 }
+
+// A USB CDC device on macOS appears as cu.usbmodem* (and its tty.* twin);
+// cu.usbserial* is a USB-to-UART bridge, whose line speed is the UART's.
+bool isUsbModemName(const std::string& base)
+{
+    return base.compare(0, 11, "cu.usbmodem") == 0 || base.compare(0, 12, "tty.usbmodem") == 0;
+}
+
+#if defined(__APPLE__)
+constexpr PosixPortFactory::Layout NATIVE_LAYOUT = PosixPortFactory::Layout::CallOut;
+#else
+constexpr PosixPortFactory::Layout NATIVE_LAYOUT = PosixPortFactory::Layout::Sysfs;
 #endif
 
 }  // namespace
@@ -45,7 +56,12 @@ bool isPhantomUart(const fs::path& ttyDir)
 PosixPortFactory::PosixPortFactory() : PosixPortFactory("/sys/class/tty", "/dev") {}
 
 PosixPortFactory::PosixPortFactory(const std::string& ttyRoot, const std::string& devDir)
-    : _ttyRoot(ttyRoot), _devDir(devDir)
+    : PosixPortFactory(NATIVE_LAYOUT, ttyRoot, devDir)
+{
+}
+
+PosixPortFactory::PosixPortFactory(Layout layout, const std::string& ttyRoot, const std::string& devDir)
+    : _layout(layout), _ttyRoot(ttyRoot), _devDir(devDir)
 {
 }
 
@@ -120,20 +136,22 @@ std::vector<std::string> PosixPortFactory::listPorts() const
 {
     std::vector<std::string> names;
     std::error_code ec;
-#if defined(__APPLE__)
-    for (fs::directory_iterator it(_devDir, ec), last; !ec && it != last; it.increment(ec)) {
-        std::string entry = it->path().filename().string();
-        if (entry.compare(0, 3, "cu.") == 0)
-            names.push_back(entry);
+    if (_layout == Layout::CallOut) {
+        // Each port is there twice; the tty.* twin waits for carrier on open
+        // and is not what Mac users pick.
+        for (fs::directory_iterator it(_devDir, ec), last; !ec && it != last; it.increment(ec)) {
+            std::string entry = it->path().filename().string();
+            if (entry.compare(0, 3, "cu.") == 0 && entry.size() > 3)
+                names.push_back(entry);
+        }
+    } else {
+        // Virtual consoles, ptmx and the like have no device link.
+        for (fs::directory_iterator it(_ttyRoot, ec), last; !ec && it != last; it.increment(ec)) {
+            const fs::path& dir = it->path();
+            if (present(dir / "device") && !isPhantomUart(dir))
+                names.push_back(dir.filename().string());
+        }
     }
-#else
-    // Virtual consoles, ptmx and the like have no device link.
-    for (fs::directory_iterator it(_ttyRoot, ec), last; !ec && it != last; it.increment(ec)) {
-        const fs::path& dir = it->path();
-        if (present(dir / "device") && !isPhantomUart(dir))
-            names.push_back(dir.filename().string());
-    }
-#endif
     std::sort(names.begin(), names.end(), naturalLess);
     for (std::string& n : names)
         n = (fs::path(_devDir) / n).string();
@@ -148,9 +166,8 @@ bool PosixPortFactory::probeUsb(const std::string& name) const
     std::string base = (ec ? fs::path(name) : real).filename().string();
     if (base.empty() || base == "." || base == "..")
         return false;
-#if defined(__APPLE__)
-    return base.find("usb") != std::string::npos;
-#else
+    if (_layout == Layout::CallOut)
+        return isUsbModemName(base);
     fs::path dev = fs::canonical(fs::path(_ttyRoot) / base / "device", ec);
     if (ec)
         return false;
@@ -161,5 +178,4 @@ bool PosixPortFactory::probeUsb(const std::string& name) const
             return true;
     }
     return false;
-#endif
 }

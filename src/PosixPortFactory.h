@@ -10,9 +10,15 @@
 
 class PosixPortFactory : public PortFactoryBase {
 public:
+    // Where the walk finds the ports: the ttys of sysfs that have a device
+    // (Linux), or the call-out entries cu.* of the device folder (macOS).
+    enum class Layout { Sysfs, CallOut };
+
+    // The machine's own: /sys/class/tty and /dev on Linux, /dev on macOS.
     PosixPortFactory();
-    // Tests point the walk at a fake tree: ttyRoot stands for /sys/class/tty
-    // (unused on macOS) and devDir for /dev.
+    // Tests point the walk at a fake tree of either layout: ttyRoot stands
+    // for /sys/class/tty (unused by CallOut) and devDir for /dev.
+    PosixPortFactory(Layout layout, const std::string& ttyRoot, const std::string& devDir);
     PosixPortFactory(const std::string& ttyRoot, const std::string& devDir);
 
     std::string begin() override;
@@ -29,6 +35,7 @@ private:
     std::vector<std::string> listPorts() const;
     bool probeUsb(const std::string& name) const;
 
+    Layout _layout;
     std::string _ttyRoot;
     std::string _devDir;
     std::vector<std::string> _ports;  // the active walk; empty when idle

@@ -6,8 +6,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 
 #include "PosixFd.h"
 #include "Process.h"
@@ -179,6 +184,14 @@ std::string selfPath(const char* argv0)
     ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
     if (n > 0)
         return std::string(path, static_cast<size_t>(n));
+#elif defined(__APPLE__)
+    // A program started through PATH has no folder in argv[0].
+    char path[PATH_MAX];
+    uint32_t size = sizeof(path);
+    if (_NSGetExecutablePath(path, &size) == 0) {
+        char real[PATH_MAX];
+        return ::realpath(path, real) ? real : path;
+    }
 #endif
     return argv0 ? argv0 : "";
 }

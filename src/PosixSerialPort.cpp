@@ -10,7 +10,11 @@
 #include <climits>
 
 #if defined(__APPLE__)
-#include <IOKit/serial/ioss.h>
+// The serial driver's request for a speed termios cannot name, as IOKit's
+// serial header defines it (_IOW('T', 2, speed_t)); that header is part of
+// a framework the build does without. It must follow tcsetattr, which would
+// set the speed back.
+#define IOSSIOSPEED _IOW('T', 2, speed_t)
 #endif
 
 #include "Pause.h"

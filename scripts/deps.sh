@@ -26,6 +26,9 @@ BUILD_PACKAGES=(cmake g++ make libgtest-dev)
 PACKAGE_PACKAGES=(dpkg-dev file g++-mingw-w64-x86-64-posix)
 # scripts/package-check: the package's lint, its manual pages, the zip under Wine.
 PACKAGE_CHECK_PACKAGES=(lintian man-db unzip wine wine64 binutils-mingw-w64-x86-64)
+# scripts/macos: llvm's llvm-lipo joins
+# the two architectures and its llvm-objdump reads them back (package-check).
+MACOS_PACKAGES=(llvm)
 # scripts/web: emscripten builds the page; Node.js runs its tools and tests.
 WEB_PACKAGES=(emscripten nodejs)
 # The page's browser tests run in Debian's own browsers; unzip checks that

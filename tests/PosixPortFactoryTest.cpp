@@ -1,4 +1,5 @@
-// The port walk and USB probe over a fake sysfs tree, and the name order.
+// The port walk and USB probe over a fake sysfs tree and a fake macOS device
+// folder, and the name order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,57 @@ TEST(PosixPortFactory, NaturalOrderCountsDigitRunsByValue)
     };
     for (const auto& c : cases)
         EXPECT_EQ(PosixPortFactory::naturalLess(c.a, c.b), c.less) << c.a << " < " << c.b;
+}
+
+
+// The macOS walk, run here on a folder of fake entries: only the call-out
+// cu.* entries, in natural order, and only cu.usbmodem* taken as USB.
+TEST(PosixPortFactory, CallOutWalkListsCuEntriesAndMarksUsbModems)
+{
+    char tmpl[] = "/tmp/tarvo-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const fs::path dev = tmpl;
+    const struct {
+        const char* entry;
+        bool listed, usb;
+    } cases[] = {
+        {"cu.usbmodem14201", true, true},
+        {"tty.usbmodem14201", false, true},
+        {"cu.usbmodem1421", true, true},
+        {"cu.Bluetooth-Incoming-Port", true, false},
+        {"tty.Bluetooth-Incoming-Port", false, false},
+        {"cu.usbserial-A10K3XQ", true, false},  // a UART bridge: the UART's speed
+        {"tty.usbserial-A10K3XQ", false, false},
+        {"cu.", false, false},
+        {"cuaa0", false, false},
+        {"console", false, false},
+        {"usbmodem9", false, false},
+    };
+    for (const auto& c : cases)
+        std::ofstream(dev / c.entry).put('\n');
+    fs::create_directory(dev / "fd");
+
+    PosixPortFactory factory(PosixPortFactory::Layout::CallOut, "/nonexistent", dev.string());
+    Names walked;
+    for (std::string n = factory.begin(); n != factory.end() && walked.size() < 100; n = factory.next())
+        walked.push_back(n);
+    const Names expected{(dev / "cu.Bluetooth-Incoming-Port").string(), (dev / "cu.usbmodem1421").string(),
+                         (dev / "cu.usbmodem14201").string(), (dev / "cu.usbserial-A10K3XQ").string()};
+    EXPECT_EQ(walked, expected);
+
+    for (const auto& c : cases) {
+        const std::string name = (dev / c.entry).string();
+        EXPECT_EQ(std::count(walked.begin(), walked.end(), name), c.listed ? 1 : 0) << c.entry;
+        EXPECT_EQ(factory.create(name)->isUsb(), c.usb) << c.entry;
+    }
+    // A link to a modem entry is the same port.
+    fs::create_symlink(dev / "cu.usbmodem1421", dev / "adapter");
+    EXPECT_TRUE(factory.create((dev / "adapter").string())->isUsb());
+
+    std::error_code ec;
+    fs::remove_all(dev, ec);
+    PosixPortFactory gone(PosixPortFactory::Layout::CallOut, "/nonexistent", dev.string());
+    EXPECT_EQ(gone.begin(), "");
 }
 
 #if !defined(__APPLE__)

@@ -1,12 +1,10 @@
-// The read-only adapter check against simulated monitors that store what
-// they are sent and one that changes it (a decoding monitor: the maker's
-// package carries the image encoded), and a backup of such a monitor: its
-// note, and a restore that puts the settings back without erasing firmware.
+// The read-only check against monitors that store what they are sent and
+// one that decodes it (its maker's package carries the image XORed), and a
+// backup of the latter: its note, and a restore that erases no firmware.
 #include <gtest/gtest.h>
 
 #include "Backup.h"
 #include "Checksum.h"
-#include "Device.h"
 #include "FirmwareInstall.h"
 #include "PackageBuilder.h"
 #include "SimRig.h"
@@ -16,8 +14,7 @@ namespace {
 
 using backup::Finding;
 
-class QuietReport : public backup::Report {
-public:
+struct QuietReport : backup::Report {
     void text(const std::string& lines) override { out += lines; }
     void stepStarted(const std::string&, uint64_t) override {}
     void stepProgress(uint64_t, uint64_t) override {}
@@ -25,69 +22,42 @@ public:
     std::string out;
 };
 
-constexpr uint8_t KEY = 0x5A;
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The firmware as the adapter runs it: the whole region, its version words
-// at the end (Firmware Version 0x0105).
-Bytes plainFirmware()
+// The whole firmware region, its version words (Firmware Version 0x0105) at
+// the end; plainCksum is what the adapter holds after the update.
+Bytes makerPackage(SimChecksum kind, uint8_t key, uint16_t swVer)
 {
     Bytes plain = patternBytes(device::romSize(device::CHIP_256K), 7);
     const uint8_t words[8] = {0x05, 0x01, 0x03, 0x0A, 0x02, 0x45, 0x00, 0x00};
     std::copy(words, words + 8, plain.end() - 16);
-    return plain;
-}
-
-// The maker's package: encoded for a decoding monitor, its plain checksum
-// that of what the adapter holds after the update, as the install verifies.
-Bytes makerPackage(SimChecksum kind, uint8_t key, uint16_t swVer)
-{
-    const Bytes plain = plainFirmware();
     PackageFields fields;
     fields.type = 'E';
     fields.swVer = swVer;
     fields.hwVer.fill(0x0203);
-    fields.payload = plain;
-    for (uint8_t& b : fields.payload)
-        b ^= key;
     fields.plainCksum = simChecksum(kind, plain.data(), plain.size());
+    for (uint8_t b : plain)
+        fields.payload.push_back(b ^ key);
     return buildPackage(fields);
 }
 
-// An adapter that was given the maker's package as tarvo -f gives it, then
-// forgets what the host made it do.
+// An adapter given the maker's package as tarvo -f gives it, then connected
+// again (a decoding monitor decodes only after x#).
 struct Installed {
-    Installed(SimChecksum kind, uint8_t key) : rig(options(kind))
+    Installed(SimChecksum kind, uint8_t key) : rig([kind] { SimOptions o; o.checksum = kind; return o; }())
     {
         rig.adapter->faults.xorAfterInitD = key;
-        EXPECT_TRUE(rig.connect());
         writeFile(dir.path("maker.fw"), makerPackage(kind, key, 0x0105));
         TakenPackage taken;
-        EXPECT_EQ(takePackage(rig.samba, chip(), dir.path("maker.fw").c_str(), false, taken),
-                  PackageTake::Taken);
+        EXPECT_TRUE(rig.connect());
+        EXPECT_EQ(takePackage(rig.samba, chip(), dir.path("maker.fw").c_str(), false, taken), PackageTake::Taken);
         InstallOptions install;
         install.restart = false;
         EXPECT_EQ(installPackage(rig.samba, taken, install), Install::Verified);
-        // The owner's later session: the monitor no longer decodes.
         EXPECT_TRUE(rig.connect());
         rig.adapter->record.clear();
     }
-    static SimOptions options(SimChecksum kind)
-    {
-        SimOptions o;
-        o.checksum = kind;
-        return o;
-    }
     uint32_t chip() const { return rig.adapter->options().chipId; }
-    // Nothing erased, written or prepared, and no command that could.
-    void expectUntouched(const Bytes& flashBefore) const
-    {
-        const SimRecord& r = rig.adapter->record;
-        EXPECT_TRUE(r.erasedRows.empty());
-        EXPECT_TRUE(r.writtenPages.empty());
-        for (const std::string& c : r.commands)
-            EXPECT_EQ(std::string("WOSXYxkG").find(c[0]), std::string::npos) << c;
-        EXPECT_TRUE(rig.adapter->flash() == flashBefore);
-    }
     TempDir dir;
     SimRig rig;
 };
@@ -97,7 +67,7 @@ TEST(AdapterCheck, NamesTheFormulaAndGivesEachAnswerWithoutWriting)
     const struct {
         SimChecksum kind;
         uint8_t key;
-        const char* package;  // "": none; "maker", or "other" (another version)
+        const char* package;  // maker's, another version's, or none
         Finding finding;
         int status;
         const char* formula;
@@ -105,90 +75,71 @@ TEST(AdapterCheck, NamesTheFormulaAndGivesEachAnswerWithoutWriting)
     } cases[] = {
         {SimChecksum::Sum, 0, "maker", Finding::Restores, 0, "32-bit byte sum", "exactly as sent"},
         {SimChecksum::Crc32, 0, "maker", Finding::Restores, 0, "CRC-32", "exactly as sent"},
-        {SimChecksum::Sum, KEY, "maker", Finding::Changes, 1, "32-bit byte sum", "changes what"},
-        {SimChecksum::Crc32, KEY, "maker", Finding::Changes, 1, "CRC-32", "changes what"},
-        {SimChecksum::Sum, 0, "other", Finding::OtherPackage, 3, "32-bit byte sum",
-         "Firmware Version is 0x0105"},
-        {SimChecksum::Crc32, KEY, "other", Finding::OtherPackage, 3, "CRC-32",
-         "package's is 0x0106"},
-        {SimChecksum::Sum, KEY, "", Finding::Unknown, 3, "32-bit byte sum", "no package given"},
+        {SimChecksum::Sum, 0x5A, "maker", Finding::Changes, 1, "32-bit byte sum", "changes what"},
+        {SimChecksum::Crc32, 0x5A, "maker", Finding::Changes, 1, "CRC-32", "changes what"},
+        {SimChecksum::Sum, 0, "other", Finding::OtherPackage, 3, "32-bit byte sum", "Version is 0x0105"},
+        {SimChecksum::Crc32, 0x5A, "other", Finding::OtherPackage, 3, "CRC-32", "package's is 0x0106"},
+        {SimChecksum::Sum, 0x5A, "", Finding::Unknown, 3, "32-bit byte sum", "no package given"},
         {SimChecksum::Crc32, 0, "", Finding::Unknown, 3, "CRC-32", "no package given"},
-        // A monitor whose checksum is none of the candidates comes with the
+        // A row for a checksum none of the candidates gives comes with the
         // simulator's third checksum kind.
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.formula) + " key " + std::to_string(c.key) + " " + c.package);
         Installed adapter(c.kind, c.key);
-        std::string file;
-        if (std::string(c.package) == "maker")
-            file = adapter.dir.path("maker.fw");
-        if (std::string(c.package) == "other") {
-            file = adapter.dir.path("other.fw");
+        std::string file = *c.package ? adapter.dir.path(std::string(c.package) + ".fw") : "";
+        if (std::string(c.package) == "other")
             writeFile(file, makerPackage(c.kind, c.key, 0x0106));
-        }
         const Bytes before = adapter.rig.adapter->flash();
         QuietReport report;
-        const backup::CheckResult result =
-            backup::checkAdapter(adapter.rig.samba, adapter.chip(), file, false, report);
+        const auto result = backup::checkAdapter(adapter.rig.samba, adapter.chip(), file, false, report);
         EXPECT_EQ(result.finding, c.finding);
         EXPECT_EQ(backup::checkExitStatus(result.finding), c.status);
-        EXPECT_NE(report.out.find(std::string("Checksum formula: ") + c.formula + "\n"),
-                  std::string::npos)
-            << report.out;
-        EXPECT_NE(result.answer.find(c.says), std::string::npos) << result.answer;
-        adapter.expectUntouched(before);
-
-        // The report holds the answer verbatim, and the serial number only when asked.
-        const std::string shared = backup::checkReportText(result, false);
-        EXPECT_NE(shared.find("Answer: " + result.answer), std::string::npos);
-        EXPECT_EQ(shared.find("AB123456"), std::string::npos);
-        EXPECT_NE(backup::checkReportText(result, true).find("Serial number: AB123456\n"),
-                  std::string::npos);
+        EXPECT_TRUE(has(report.out, std::string("Checksum formula: ") + c.formula + "\n")) << report.out;
+        EXPECT_TRUE(has(result.answer, c.says)) << result.answer;
+        // Nothing erased, written or prepared, and no command that could.
+        const SimRecord& r = adapter.rig.adapter->record;
+        EXPECT_TRUE(r.erasedRows.empty() && r.writtenPages.empty());
+        for (const std::string& command : r.commands)
+            EXPECT_FALSE(has("WOSXYxkG", command.substr(0, 1))) << command;
+        EXPECT_TRUE(adapter.rig.adapter->flash() == before);
+        // The shared report: the answer verbatim, the serial number only when asked.
+        EXPECT_TRUE(has(backup::checkReportText(result, false), "Answer: " + result.answer));
+        EXPECT_FALSE(has(backup::checkReportText(result, false), "AB123456"));
+        EXPECT_TRUE(has(backup::checkReportText(result, true), "Serial number: AB123456\n"));
     }
 }
 
 TEST(AdapterCheck, ABackupOfAChangingMonitorRestoresItsSettingsAndNoFirmware)
 {
-    for (uint8_t key : {uint8_t{0}, KEY}) {
+    for (uint8_t key : {uint8_t{0}, uint8_t{0x5A}}) {
         SCOPED_TRACE(key);
         Installed adapter(SimChecksum::Crc32, key);
+        SimAdapter& sim = *adapter.rig.adapter;
         backup::Options options;
         options.makerPackage = adapter.dir.path("maker.fw");
-        QuietReport saved;
-        ASSERT_EQ(backup::save(adapter.rig.samba, adapter.chip(), adapter.dir.path("b"), options,
-                               saved),
-                  backup::Outcome::Done)
-            << saved.out;
-        const Bytes text = readFile(adapter.dir.path("b/adapter.txt"));
-        const bool noted = std::string(text.begin(), text.end()).find("Firmware restore: refused") !=
-                           std::string::npos;
-        EXPECT_EQ(noted, key != 0);
-        EXPECT_EQ(saved.out.find("The backup notes it") != std::string::npos, key != 0);
+        QuietReport saved, restored;
+        ASSERT_EQ(backup::save(adapter.rig.samba, adapter.chip(), adapter.dir.path("b"), options, saved),
+                  backup::Outcome::Done) << saved.out;
+        const Bytes record = readFile(adapter.dir.path("b/adapter.txt"));
+        EXPECT_EQ(has(std::string(record.begin(), record.end()), "Firmware restore: refused"), key != 0);
+        EXPECT_EQ(has(saved.out, "The backup notes it"), key != 0);
 
-        // The settings change after the save; the restore puts them back.
-        const uint32_t base = adapter.rig.adapter->settingsBase();
-        adapter.rig.adapter->pokeWord(base + 64, 0x12345678);
-        const Bytes firmwareBefore(adapter.rig.adapter->flash().begin(),
-                                   adapter.rig.adapter->flash().begin() + base);
-        adapter.rig.adapter->record.clear();
-        QuietReport restored;
+        // The settings changed since the save come back either way.
+        sim.pokeWord(sim.settingsBase() + 64, 0x12345678);
+        const Bytes firmware(sim.flash().begin(), sim.flash().begin() + sim.settingsBase());
+        sim.record.clear();
         bool restarted = false;
-        const backup::Outcome outcome =
-            backup::restore(adapter.rig.samba, adapter.chip(), adapter.dir.path("b"),
-                            backup::Options(), restored, restarted);
-        EXPECT_NE(adapter.rig.adapter->peekWord(base + 64), 0x12345678u);
-        if (key == 0) {
-            EXPECT_EQ(outcome, backup::Outcome::Done) << restored.out;
+        const auto outcome = backup::restore(adapter.rig.samba, adapter.chip(), adapter.dir.path("b"),
+                                             backup::Options(), restored, restarted);
+        EXPECT_NE(sim.peekWord(sim.settingsBase() + 64), 0x12345678u);
+        EXPECT_EQ(outcome, key == 0 ? backup::Outcome::Done : backup::Outcome::Refused) << restored.out;
+        if (key == 0)
             continue;
-        }
-        EXPECT_EQ(outcome, backup::Outcome::Refused);
-        EXPECT_NE(restored.out.find("firmware: refused"), std::string::npos) << restored.out;
-        for (uint32_t row : adapter.rig.adapter->record.erasedRows)
-            EXPECT_GE(row, base);
-        for (uint32_t page : adapter.rig.adapter->record.writtenPages)
-            EXPECT_GE(page, base);
-        EXPECT_TRUE(std::equal(firmwareBefore.begin(), firmwareBefore.end(),
-                               adapter.rig.adapter->flash().begin()));
+        EXPECT_TRUE(has(restored.out, "firmware: refused")) << restored.out;
+        for (uint32_t at : sim.record.erasedRows)
+            EXPECT_GE(at, sim.settingsBase());
+        EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), sim.flash().begin()));
     }
 }
 

@@ -113,8 +113,11 @@ Outcome restoreSettingsOnly(Samba& samba, uint32_t chipId, const std::string& di
     const AreaWrite written = writeSettingArea(
         samba, files.settings.data(), chipId, [&report] { return report.stopRequested(); });
     if (written != AreaWrite::Done) {
-        report.text("The adapter's firmware is as it was; its setting area does not hold the "
-                    "backup's settings now (it was erased and not written whole).\n"
+        report.text(std::string("The adapter's firmware is as it was; its setting area does "
+                                "not hold the backup's settings now (") +
+                    (written == AreaWrite::Differs ? "it does not read back as written"
+                                                   : "it was erased and not written whole") +
+                    ").\n"
                     "The adapter stays in its boot monitor. To put the settings back, run: "
                     "tarvo-backup restore " + dir + "\n");
         return written == AreaWrite::Stopped ? Outcome::Interrupted : Outcome::Failed;

@@ -23,6 +23,9 @@ struct Options {
     bool replace = false;       // save: replace the backup the folder holds
     bool otherAdapter = false;  // restore: onto another serial number or board version
     bool anyType = false;       // verify FILE and restore: an unknown type letter, as tarvo -I
+    // save: the maker's package of the firmware the adapter runs, compared
+    // with the region read to find a monitor that changes what it is sent.
+    std::string makerPackage;
 };
 
 // What the user is told, and how a long step is going. Each call comes from
@@ -94,6 +97,9 @@ struct Record {
     };
     File firmware, settings;
     std::string version;          // the bootloader's version text ("" in a record without it)
+    // The save found a monitor that changes what it is sent: a restore puts
+    // the settings back and refuses the firmware.
+    bool monitorChanges = false;
 };
 
 // Adapter-sent text as a record line holds it: printable ASCII as it is, any

@@ -18,6 +18,15 @@ const char* const RECORD_FILE = "adapter.txt";
 
 namespace {
 
+const char* const MONITOR_CHANGES_FIELD = "Firmware restore";
+const char* const MONITOR_CHANGES_VALUE =
+    "refused, this adapter's boot monitor changes the firmware it receives (the settings "
+    "restore; keep the maker's package for the firmware)";
+
+}  // namespace
+
+namespace {
+
 void putLe(uint8_t* at, uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; i++)
@@ -129,6 +138,8 @@ std::string recordText(const Record& r, const std::string& report, const std::st
                    r.firmware.sha256.c_str());
     text += format("%s: %" PRIu64 " bytes, SHA-256 %s\n", SETTINGS_FILE, r.settings.size,
                    r.settings.sha256.c_str());
+    if (r.monitorChanges)
+        text += std::string(MONITOR_CHANGES_FIELD) + ": " + MONITOR_CHANGES_VALUE + "\n";
     text += "Saved: " + saved + "\nBy: tarvo-backup " TARVO_VERSION "\n";
     return text;
 }
@@ -177,6 +188,8 @@ bool parseRecord(const std::string& text, Record& r, std::string& missing)
         missing = std::string("size and SHA-256 of ") + SETTINGS_FILE;
         return false;
     }
+    r.monitorChanges = field(text, MONITOR_CHANGES_FIELD, v) &&
+                       v.compare(0, 7, "refused") == 0;
     // The report's first line; a record without it still names its adapter.
     r.version.clear();
     if (field(text, "Bootloader Version", v, true))

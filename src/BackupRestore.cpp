@@ -101,6 +101,37 @@ bool checkRestore(Samba& samba, uint32_t chipId, const std::string& dir, const O
     return true;
 }
 
+// A backup whose save found a monitor that changes what it is sent: its
+// firmware would be erased and then not come back, so only the settings go.
+Outcome restoreSettingsOnly(Samba& samba, uint32_t chipId, const std::string& dir,
+                            const BackupFiles& files, const TakenPackage& taken,
+                            Report& report, bool& restarted)
+{
+    report.text("This backup was saved from an adapter whose boot monitor changes the firmware "
+                "it receives: its firmware cannot be put back, and is left as it is (nothing "
+                "of it is erased). Putting the settings back only.\n");
+    const AreaWrite written = writeSettingArea(
+        samba, files.settings.data(), chipId, [&report] { return report.stopRequested(); });
+    if (written != AreaWrite::Done) {
+        report.text(std::string("The adapter's firmware is as it was; its setting area does "
+                                "not hold the backup's settings now (") +
+                    (written == AreaWrite::Differs ? "it does not read back as written"
+                                                   : "it was erased and not written whole") +
+                    ").\n"
+                    "The adapter stays in its boot monitor. To put the settings back, run: "
+                    "tarvo-backup restore " + dir + "\n");
+        return written == AreaWrite::Stopped ? Outcome::Interrupted : Outcome::Failed;
+    }
+    restartAdapter(samba, taken);
+    restarted = true;
+    report.text("settings: restored; firmware: refused, as noted in " +
+                pathIn(dir, RECORD_FILE) +
+                ". To put the backup's firmware back, install the maker's package of it "
+                "with tarvo -f FILE.\n");
+    report.text(format("done in %5.3f seconds\n", timer_stop()));
+    return Outcome::Refused;
+}
+
 }  // namespace
 
 Outcome restore(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
@@ -116,6 +147,9 @@ Outcome restore(Samba& samba, uint32_t chipId, const std::string& dir, const Opt
         report.text("Restore interrupted before anything was written\n");
         return Outcome::Interrupted;
     }
+
+    if (files.record.monitorChanges)
+        return restoreSettingsOnly(samba, chipId, dir, files, taken, report, restarted);
 
     // The firmware first, not restarted, its first block read back before
     // the rest is sent: a monitor that changes what it receives is found

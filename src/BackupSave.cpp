@@ -7,6 +7,7 @@
 #include "SambaXcon.h"
 #include "Sha256.h"
 #include "TarvoXcon.h"
+#include "backup/AdapterCheck.h"
 
 namespace backup {
 
@@ -54,7 +55,8 @@ bool sameRecord(const Record& a, const Record& b)
            a.board == b.board && a.type == b.type && a.firmwareChecksum == b.firmwareChecksum &&
            a.settingsChecksum == b.settingsChecksum && a.firmware.size == b.firmware.size &&
            a.firmware.sha256 == b.firmware.sha256 && a.settings.size == b.settings.size &&
-           a.settings.sha256 == b.settings.sha256 && a.version == b.version;
+           a.settings.sha256 == b.settings.sha256 && a.version == b.version &&
+           a.monitorChanges == b.monitorChanges;
 }
 
 // The files as written, read back: the record parsed, each file the size and
@@ -132,6 +134,16 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
         return Outcome::Failed;
     if (!usableSettingImage(settings))
         report.text(settingFormatWarning());
+    // What the check finds, on the region already read: one checksum command more.
+    if (!options.makerPackage.empty()) {
+        const PackageComparison compared =
+            compareWithPackage(samba, chipId, firmware, options.makerPackage, options.anyType);
+        report.text(compared.text);
+        record.monitorChanges = compared.finding == Finding::Changes;
+        if (record.monitorChanges)
+            report.text("The backup notes it: its restore will put the settings back and "
+                        "refuse the firmware\n");
+    }
 
     const Bytes pkg = firmwarePackage(firmware, adapter.type, adapter.board,
                                       record.firmwareChecksum);

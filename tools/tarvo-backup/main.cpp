@@ -10,11 +10,14 @@
 
 #include "AdapterSelect.h"
 #include "Backup.h"
+#include "FileReplace.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
 #include "TerminalReport.h"
+#include "TextEscape.h"
 #include "TarvoXcon.h"
 #include "TimerResolution.h"
+#include "backup/AdapterCheck.h"
 
 #if defined(_WIN32)
 #include "WinPortFactory.h"
@@ -28,6 +31,7 @@ const char* const PROGRAM = "tarvo-backup";
 
 const char* const HELP_TEXT =
     "Usage: tarvo-backup [-p PORT] [-R] [OPTION...] COMMAND ARGUMENT\n"
+    "       tarvo-backup [-p PORT] [--report=FILE] check [PACKAGE]\n"
     "Saves the whole adapter, checks it against a backup, and puts a backup back.\n"
     "\n"
     "Commands:\n"
@@ -61,6 +65,14 @@ const char* const HELP_TEXT =
     "                  writes them, then one restart. Exits 0 only when both\n"
     "                  verified. After a failure or Ctrl-C it says what the adapter\n"
     "                  holds; running the same restore again puts the backup back.\n"
+    "                  A backup noted as from a monitor that changes what it is sent\n"
+    "                  gets its settings back, and its firmware is refused before\n"
+    "                  any erase.\n"
+    "  check [PACKAGE] Find out, reading only, whether backups of this adapter can be\n"
+    "                  restored: the checksum formula its monitor uses, and, given the\n"
+    "                  maker's PACKAGE of the firmware it runs, whether the monitor\n"
+    "                  stores firmware exactly as sent. Exits 0 when backups restore,\n"
+    "                  1 when they cannot, 2 on a usage error, 3 when it cannot tell.\n"
     "\n"
     "Options:\n"
     "  -p, --port=PORT  Use serial PORT to communicate to device;\n"
@@ -74,6 +86,14 @@ const char* const HELP_TEXT =
     "      --other-adapter\n"
     "                   restore: onto an adapter with another serial number or\n"
     "                   board version (never another chip or type)\n"
+    "      --package=FILE\n"
+    "                   save: compare the firmware read with the maker's package\n"
+    "                   FILE of the firmware the adapter runs, and note in\n"
+    "                   adapter.txt a monitor that changes what it is sent\n"
+    "      --report=FILE\n"
+    "                   check: write the findings to FILE, to attach to a bug report\n"
+    "      --with-serial\n"
+    "                   check: put the serial number in the report too\n"
     "      --any-type   verify FILE and restore: take an adapter of an unknown\n"
     "                   type, as 'tarvo -I'\n"
     "  -h, --help       Display this help text\n"
@@ -82,11 +102,13 @@ const char* const HELP_TEXT =
     "Exit status: 0 on success; 1 otherwise (also when no adapter is found);\n"
     "130 when ended by Ctrl-C (143 by SIGTERM, 129 by SIGHUP).\n";
 
+int g_usageStatus = 1;
+
 int usageError(const char* message)
 {
     fprintf(stderr, "%s: %s\nTry '%s -h' or '%s --help' for more information\n", PROGRAM,
             message, PROGRAM, PROGRAM);
-    return 1;
+    return g_usageStatus;
 }
 
 struct Request {
@@ -96,6 +118,8 @@ struct Request {
     std::string ports;  // patterns walked instead of the machine's ports
     bool reset = false;
     backup::Options options;
+    std::string reportFile;
+    bool withSerial = false;
     std::string command;
     std::string argument;
 };
@@ -119,6 +143,30 @@ class StoppableReport : public TerminalReport {
 public:
     bool stopRequested() override { return g_signal != 0; }
 };
+
+// The check's exit status: 0, 1 or 3 from its finding; a report that
+// cannot be written makes it 3, the findings having been shown.
+// Set once the check has an answer: before it, no adapter or a failing one
+// means it could not tell.
+int g_checkStatus = -1;
+
+int runCheck(Samba& samba, uint32_t chipId, const Request& request, backup::Report& report)
+{
+    const backup::CheckResult result = backup::checkAdapter(
+        samba, chipId, request.argument, request.options.anyType, report);
+    if (!request.reportFile.empty()) {
+        const std::string text = backup::checkReportText(result, request.withSerial);
+        std::string error;
+        if (!writeFileAtomically(request.reportFile,
+                                 reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                 error)) {
+            report.text("Failed to write the report: " + escapeControls(error) + "\n");
+            return g_checkStatus = 3;
+        }
+        report.text("Report written to " + escapeControls(request.reportFile) + "\n");
+    }
+    return g_checkStatus = backup::checkExitStatus(result.finding);
+}
 
 int run(const Request& request, PortFactoryBase& portFactory)
 {
@@ -156,6 +204,8 @@ int run(const Request& request, PortFactoryBase& portFactory)
     std::signal(SIGHUP, onStopSignal);
 #endif
     StoppableReport report;
+    if (request.command == "check")
+        return runCheck(samba, chipId, request, report);
     backup::Outcome outcome;
     bool restarted = false;
     if (request.command == "save")
@@ -180,7 +230,8 @@ int run(const Request& request, PortFactoryBase& portFactory)
 
 int main(int argc, char** argv)
 {
-    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE, SERIAL, PORTS };
+    enum { FORCE = 256, VERSION, REPLACE, OTHER_ADAPTER, ANY_TYPE, SERIAL, PORTS, PACKAGE,
+           REPORT, WITH_SERIAL };
     static const option longOpts[] = {
         {"port", required_argument, nullptr, 'p'},
         {"reset", no_argument, nullptr, 'R'},
@@ -191,12 +242,22 @@ int main(int argc, char** argv)
         {"replace", no_argument, nullptr, REPLACE},
         {"other-adapter", no_argument, nullptr, OTHER_ADAPTER},
         {"any-type", no_argument, nullptr, ANY_TYPE},
+        {"package", required_argument, nullptr, PACKAGE},
+        {"report", required_argument, nullptr, REPORT},
+        {"with-serial", no_argument, nullptr, WITH_SERIAL},
         {"force", no_argument, nullptr, FORCE},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, VERSION},
         {nullptr, 0, nullptr, 0},
     };
 
+    // check's usage errors exit 2, as its other answers need 1 and 3.
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "check") == 0)
+            g_usageStatus = 2;
+        if (strcmp(argv[i], "--") == 0)
+            break;
+    }
     Request request;
     int c;
     while ((c = getopt_long(argc, argv, "p:Rh", longOpts, nullptr)) != -1) {
@@ -225,6 +286,15 @@ int main(int argc, char** argv)
         case ANY_TYPE:
             request.options.anyType = true;
             break;
+        case PACKAGE:
+            request.options.makerPackage = optarg;
+            break;
+        case REPORT:
+            request.reportFile = optarg;
+            break;
+        case WITH_SERIAL:
+            request.withSerial = true;
+            break;
         case FORCE:
             // It meant three things; a script that used it must now say which.
             return usageError("--force is now --replace (save), --other-adapter (restore) or "
@@ -238,29 +308,48 @@ int main(int argc, char** argv)
         default:
             fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,
                     PROGRAM);
-            return 1;
+            return g_usageStatus;
         }
     }
     if (optind == argc)
-        return usageError("missing command (save, verify or restore)");
+        return usageError("missing command (save, verify, restore or check)");
     request.command = argv[optind++];
-    if (request.command != "save" && request.command != "verify" && request.command != "restore")
+    if (request.command != "save" && request.command != "verify" &&
+        request.command != "restore" && request.command != "check")
         return usageError(("unknown command " + request.command).c_str());
-    if (optind == argc)
+    g_usageStatus = request.command == "check" ? 2 : 1;
+    if ((!request.reportFile.empty() || request.withSerial) && request.command != "check")
+        return usageError("--report and --with-serial go with check only");
+    if (request.withSerial && request.reportFile.empty())
+        return usageError("--with-serial needs --report=FILE");
+    if (!request.options.makerPackage.empty() && request.command != "save")
+        return usageError("--package goes with save only (check takes the package as its "
+                          "argument)");
+    if (request.command == "check") {
+        if (optind < argc)
+            request.argument = argv[optind++];
+        if (optind != argc)
+            return usageError("extra arguments found");
+    } else if (optind == argc)
         return usageError(request.command == "verify" ? "missing directory or package file"
                                                       : "missing directory");
-    request.argument = argv[optind++];
-    if (optind != argc)
-        return usageError("extra arguments found");
+    if (request.command != "check") {
+        request.argument = argv[optind++];
+        if (optind != argc)
+            return usageError("extra arguments found");
+    }
 
 #if defined(_WIN32)
     TimerResolution timerResolution;  // a restore installs firmware
 #endif
-    return runReportingFailures([&] {
+    const int status = runReportingFailures([&] {
         PortFactory portFactory;
         if (request.ports.empty())
             return run(request, portFactory);
         PatternPortFactory listed(portFactory, request.ports);
         return run(request, listed);
     });
+    if (request.command == "check")
+        return g_checkStatus >= 0 ? g_checkStatus : 3;
+    return status;
 }

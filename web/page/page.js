@@ -458,6 +458,8 @@
   // boot monitor may answer nothing after it).
   async function installFirmware(file) {
     const name = await putFile(file);
+    // The listing for the log; what the page says comes from the package events.
+    await run('tarvo-pack info', [name]);
     // What the file holds for this adapter, before anything is read or erased.
     const summary = await procedure('packages', name, `${adapter.boardCode},${adapter.typeCode},${adapter.flash}`);
     whyNoneFits = packageSummary(summary);

@@ -87,6 +87,7 @@ bool connectNamed(Samba& samba, WebPortFactory& factory, const std::string& port
                   uint32_t& chipId)
 {
     if (!samba.connect(factory.create(portName, true), 115200)) {
+        fprintf(stderr, "No device found on %s\n", portName.c_str());
         sendOutcome("no-adapter", "No device found on " + portName);
         return false;
     }
@@ -94,6 +95,7 @@ bool connectNamed(Samba& samba, WebPortFactory& factory, const std::string& port
     if (!device::isSupportedChip(chipId)) {
         char text[64];
         snprintf(text, sizeof(text), "ID %08x is not supported", chipId);
+        fprintf(stderr, "Hardware failuser, %s\n", text);
         sendOutcome("not-supported", text);
         return false;
     }

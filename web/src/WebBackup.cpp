@@ -251,7 +251,7 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
     // The backup's reads are one phase; the install's steps each their own.
     EventProgress backupSteps("backup", device::flashSize(chipId) - device::FIRMWARE_BASE);
     EventProgress installSteps;
-    EventProgress restoreSteps("restore", 0);
+    EventProgress restoreSteps;
     bool lost = false;
     guarded::Callbacks callbacks;
     callbacks.started = [&](guarded::Step step) {
@@ -259,6 +259,8 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
                                       : step == guarded::Step::Install ? "install"
                                                                        : "restore")
             .send();
+        if (step == guarded::Step::Restore)
+            restoreSteps.stepStarted("restore", 0);
     };
     callbacks.phase = [&](guarded::Step step, const std::string& name, uint64_t total) {
         if (step == guarded::Step::Backup)
@@ -271,8 +273,8 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
             backupSteps.stepProgress(done, total);
         else if (step == guarded::Step::Install)
             installSteps.stepProgress(done, total);
-        else
-            WebEvent("progress").text("phase", "restore").number("done", done).number("total", total).send();
+        else  // the restore's blocks, as bytes
+            restoreSteps.stepProgress(done * device::BLOCK_SIZE, total * device::BLOCK_SIZE);
     };
     callbacks.text = [](const std::string& lines) {
         fputs(lines.c_str(), stdout);

@@ -56,12 +56,25 @@ void WebEvent::send() const
 
 void EventProgress::text(const std::string& text)
 {
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
+    _printed.text(text);
 }
+
+namespace {
+// The backup's reads in the log as tarvo-backup prints them off a terminal.
+constexpr uint64_t DOT_BYTES = 16384;
+bool isRead(const std::string& step)
+{
+    return step == "firmware" || step == "settings";
+}
+}  // namespace
 
 void EventProgress::stepStarted(const std::string& step, uint64_t total)
 {
+    _printed.stepStarted(step, total);
+    if (isRead(step)) {
+        printf("%s ", step.c_str());
+        _dots = 0;
+    }
     _step = step;
     _stepTotal = total;
     _last = UINT64_MAX;
@@ -70,11 +83,19 @@ void EventProgress::stepStarted(const std::string& step, uint64_t total)
 
 void EventProgress::stepProgress(uint64_t done, uint64_t total)
 {
+    _printed.stepProgress(done, total);
+    if (isRead(_step))
+        for (; _dots * DOT_BYTES < done; _dots++)
+            fputc('.', stdout);
     emit(done, total);
 }
 
 void EventProgress::stepFinished()
 {
+    _printed.stepFinished();
+    if (isRead(_step))
+        fputc('\n', stdout);
+    fflush(stdout);
     if (!_phase.empty())
         _before += _stepTotal;
     _stepTotal = 0;

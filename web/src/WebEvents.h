@@ -31,7 +31,8 @@ private:
 std::string jsonString(const std::string& text);
 
 // The progress of a procedure as events: every step started, its bytes so
-// far, finished; the text goes to the log (standard output) as tarvo prints it.
+// far, finished; the log (standard output) has the lines and dots as the
+// tools print them.
 class EventProgress : public Progress {
 public:
     // phase, when given, names every step of the procedure (the backup's
@@ -45,6 +46,8 @@ public:
 
 private:
     void emit(uint64_t done, uint64_t total);
+    PrintedProgress _printed;  // the log's lines and dots
+    uint64_t _dots = 0;
     std::string _phase;
     uint64_t _total;
     std::string _step;

@@ -185,12 +185,14 @@ int webSettings(const std::string& command, const std::string& file, const std::
     {
         StdFile f(fopen(file.c_str(), "rb"));
         if (!f) {
+            printf("Failed in opening adapter setting file %s, abort\n", file.c_str());
             sendOutcome("refused", "Failed in opening adapter setting file " + file);
             return 1;
         }
         got = fread(image.data(), 1, image.size(), f.get());
     }
     if (got < device::SETTINGS_SIZE) {
+        printf("Adapter setting file %s is shorter than 4096 bytes, abort\n", file.c_str());
         sendOutcome("refused", "Adapter setting file " + file + " is shorter than 4096 bytes");
         return 1;
     }

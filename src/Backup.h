@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Progress.h"
+
 class Samba;
 
 namespace backup {
@@ -28,22 +30,9 @@ struct Options {
     std::string makerPackage;
 };
 
-// What the user is told, and how a long step is going. Each call comes from
-// the thread running the procedure.
-class Report {
-public:
-    virtual ~Report() = default;
-    // One or more whole lines, each ending in '\n'.
-    virtual void text(const std::string& lines) = 0;
-    // A step that moves total bytes (a region read): started, then done bytes
-    // so far (rising to total), then finished, also when it fails.
-    virtual void stepStarted(const std::string& step, uint64_t total) = 0;
-    virtual void stepProgress(uint64_t done, uint64_t total) = 0;
-    virtual void stepFinished() = 0;
-    // Asked between blocks; once true it stays true. The procedure then ends
-    // at once, with the adapter in a state it names.
-    virtual bool stopRequested() { return false; }
-};
+// What the user is told, and how a long step is going: the one progress
+// sink of every long procedure.
+using Report = ::Progress;
 
 enum class Outcome {
     Done,         // saved; verify: everything matches; restored and verified

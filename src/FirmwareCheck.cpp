@@ -234,3 +234,28 @@ const char* firmwareCheckText(int code)
     }
     return "unknown result";
 }
+
+std::vector<PackageSummary> listPackages(FILE* f, const PackageTarget& target, int& stopCode)
+{
+    std::vector<PackageSummary> list;
+    g_loader_addr = device::FIRMWARE_BASE;
+    for (uint64_t at = 0;; at += package::span(g_fw_total_size, g_eeprom_handle)) {
+        stopCode = FirmwareCheckAt(at, f);
+        if (stopCode != FW_OK)
+            return list;
+        PackageSummary one;
+        one.type = package::typeLetter(vmd_sigs);
+        one.version = g_sw_ver;
+        one.total = g_fw_total_size;
+        one.handling = g_eeprom_handle;
+        for (uint16_t entry : g_hw_ver) {
+            one.boards.push_back(entry);
+            one.boardFits = one.boardFits || package::hwMatches(entry, target.hwver);
+        }
+        one.typeFits = device::isKnownType(target.ringType)
+                           ? vmd_sigs == package::signature(static_cast<char>(target.ringType))
+                           : target.ringType == 0xFF;
+        one.chipFits = g_fw_total_size == target.romSize;
+        list.push_back(one);
+    }
+}

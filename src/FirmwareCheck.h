@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "FirmwarePackage.h"
 
@@ -66,3 +67,16 @@ bool packageFits(const PackageTarget& target);
 // with the record and fwStart of the first fitting package. Stops at the first
 // package that fails its check.
 bool findFittingPackage(FILE* f, const PackageTarget& target, uint64_t& fwStart);
+
+// One package of a file as a person is told of it, and what of it fits.
+struct PackageSummary {
+    char type = 0;                 // the signature's type letter
+    uint16_t version = 0;
+    uint32_t total = 0;            // the firmware region it is for (the chip)
+    uint8_t handling = 0;
+    std::vector<uint16_t> boards;  // its hardware-version entries
+    bool boardFits = false, typeFits = false, chipFits = false;
+};
+// Every valid package of the file, walked as the update walks it; stopCode
+// is why the walk ended (FW_NO_SIGNATURE at the file's end).
+std::vector<PackageSummary> listPackages(FILE* f, const PackageTarget& target, int& stopCode);

@@ -10,6 +10,7 @@
 
 #include "FirmwareCheck.h"
 
+class Progress;
 class Samba;
 
 enum class PackageTake {
@@ -55,16 +56,19 @@ struct InstallOptions {
     // is not what was sent: a monitor that changes what it receives cannot
     // take a firmware image read from flash.
     bool stopIfChanged = false;
+    // Told the steps (write, check, restart) and their text; none: printed
+    // on standard output as tarvo -f prints them.
+    Progress* progress = nullptr;
 };
 
-// Erases, streams, verifies and (as options say) restarts, printing as
-// tarvo -f does, with the package record set from taken again.
+// Erases, streams, verifies and (as options say) restarts, telling
+// options.progress, with the package record set from taken again.
 Install installPackage(Samba& samba, const TakenPackage& taken, const InstallOptions& options);
 // tarvo -f's install: restarted whatever the verification says.
 Install installPackage(Samba& samba, const TakenPackage& taken,
-                       const std::function<bool()>& stop = {});
+                       const std::function<bool()>& stop = {}, Progress* progress = nullptr);
 // The restart an install ends with, as the package asks for it.
-void restartAdapter(Samba& samba, const TakenPackage& taken);
+void restartAdapter(Samba& samba, const TakenPackage& taken, Progress* progress = nullptr);
 // Whether the first block of flash holds what the package sent there (one
 // block read back); the monitor must not have been restarted since.
 bool firstBlockMatches(Samba& samba, const TakenPackage& taken);

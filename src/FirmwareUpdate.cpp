@@ -7,6 +7,7 @@
 #include "Device.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
+#include "Progress.h"
 #include "SambaXcon.h"
 #include "StdFile.h"
 #include "TarvoXcon.h"
@@ -43,27 +44,35 @@ Loaded loadPackage(FILE* f, uint64_t fwStart, const PackageTarget& adapter, std:
 }
 
 // Streams size bytes from data into flash from the firmware base, starting
-// at byte from (a block boundary); false when stop ended it before a block.
-bool streamBlocks(Samba& samba, const uint8_t* data, uint32_t size,
-                  const std::function<bool()>& stop, uint32_t from = 0)
+// at byte from (a block boundary), telling progress the bytes written so far;
+// false when stop ended it before a block.
+bool streamBlocks(Samba& samba, const uint8_t* data, uint32_t size, const InstallOptions& options,
+                  Progress& progress, uint32_t from = 0)
 {
     for (uint32_t k = from / device::BLOCK_SIZE; uint64_t{k} * device::BLOCK_SIZE < size; k++) {
-        if (stop && stop())
+        if ((options.stop && options.stop()) || progress.stopRequested())
             return false;
         samba.write(device::RAM_BASE, data + uint64_t{k} * device::BLOCK_SIZE, device::BLOCK_SIZE);
         samba.writeBuffer(device::RAM_BASE, device::FIRMWARE_BASE + k * device::BLOCK_SIZE,
                           device::BLOCK_SIZE);
-        if (k % 16 == 0)
-            printf(".");
-        fflush(stdout);
+        progress.stepProgress(std::min<uint64_t>(uint64_t{k + 1} * device::BLOCK_SIZE, size), size);
     }
     return true;
+}
+
+Install stopped(Progress& progress, Install why)
+{
+    progress.stepFinished();
+    progress.text(" stopped\n");
+    return why;
 }
 
 }  // namespace
 
 Install installPackage(Samba& samba, const TakenPackage& taken, const InstallOptions& options)
 {
+    PrintedProgress printed;
+    Progress& progress = options.progress ? *options.progress : printed;
     const std::vector<uint8_t>& pkg = taken.bytes;
     const PackageTarget& adapter = taken.target;
     g_loader_addr = taken.loadAddr;
@@ -73,68 +82,75 @@ Install installPackage(Samba& samba, const TakenPackage& taken, const InstallOpt
     g_eeprom_handle = taken.handling;
     if (g_eeprom_handle == package::HANDLING_WITH_IMAGE)
         g_fw_total_size += package::SETTING_IMAGE_SIZE;
+    const uint32_t size = g_fw_total_size;
+    progress.stepStarted(phase::WRITE, size);
     samba.chipErase(device::FIRMWARE_BASE,
                     g_eeprom_handle == package::HANDLING_KEEP_SETTINGS ? 0 : 1);
     samba.initD();
-    printf("Updating firmware, please wait ");
+    progress.text("Updating firmware, please wait ");
     const uint8_t* payload = pkg.data() + package::HEADER_SIZE;
     uint32_t from = 0;
-    if (options.stopIfChanged && g_fw_total_size > 0) {
-        if (!streamBlocks(samba, payload, device::BLOCK_SIZE, options.stop)) {
-            printf(" stopped\n");
-            fflush(stdout);
-            return Install::Stopped;
-        }
-        if (!firstBlockMatches(samba, taken)) {
-            printf(" stopped\n");
-            fflush(stdout);
-            return Install::Changed;
-        }
+    if (options.stopIfChanged && size > 0) {
+        if (!streamBlocks(samba, payload, device::BLOCK_SIZE, options, progress))
+            return stopped(progress, Install::Stopped);
+        if (!firstBlockMatches(samba, taken))
+            return stopped(progress, Install::Changed);
         from = device::BLOCK_SIZE;
     }
-    if (!streamBlocks(samba, payload, g_fw_total_size, options.stop, from)) {
-        printf(" stopped\n");
-        fflush(stdout);
-        return Install::Stopped;
-    }
-    printf("\nDone\n");
+    if (!streamBlocks(samba, payload, size, options, progress, from))
+        return stopped(progress, Install::Stopped);
+    progress.stepFinished();
+    progress.text("\nDone\n");
 
+    // The bytes the adapter sums, as the check's progress.
+    const uint64_t summed = uint64_t{adapter.romSize} + device::SETTINGS_SIZE + size;
+    progress.stepStarted(phase::CHECK, summed);
     uint32_t crc_prog = samba.checksumBuffer(device::FIRMWARE_BASE, adapter.romSize);
+    progress.stepProgress(adapter.romSize, summed);
     uint32_t crc_eeprom =
         samba.checksumBuffer(device::FIRMWARE_BASE + adapter.romSize, device::SETTINGS_SIZE);
-    printf("\tChecksum of Firmware code = 0x%08X\n"
-           "\tChecksum of User Configuration Data = 0x%08X\n",
-           crc_prog, crc_eeprom);
+    progress.stepProgress(uint64_t{adapter.romSize} + device::SETTINGS_SIZE, summed);
+    char line[160];
+    snprintf(line, sizeof(line),
+             "\tChecksum of Firmware code = 0x%08X\n"
+             "\tChecksum of User Configuration Data = 0x%08X\n",
+             crc_prog, crc_eeprom);
+    progress.text(line);
 
-    bool verified = samba.checksumBuffer(g_loader_addr, g_fw_total_size) == g_plain_cksum;
-    printf("\tFirmware update %s\n", verified ? "OK" : "failed");
-    fflush(stdout);
+    bool verified = samba.checksumBuffer(g_loader_addr, size) == g_plain_cksum;
+    progress.stepProgress(summed, summed);
+    progress.stepFinished();
+    progress.text(verified ? "\tFirmware update OK\n" : "\tFirmware update failed\n");
     if (options.restart)
-        restartAdapter(samba, taken);
+        restartAdapter(samba, taken, &progress);
     return verified ? Install::Verified : Install::Differs;
 }
 
 Install installPackage(Samba& samba, const TakenPackage& taken,
-                       const std::function<bool()>& stop)
+                       const std::function<bool()>& stop, Progress* progress)
 {
     // Restarted whatever the verification says: the adapter cannot stay in
     // its boot monitor with a freshly written image.
     InstallOptions options;
     options.stop = stop;
+    options.progress = progress;
     return installPackage(samba, taken, options);
 }
 
-void restartAdapter(Samba& samba, const TakenPackage& taken)
+void restartAdapter(Samba& samba, const TakenPackage& taken, Progress* sink)
 {
+    PrintedProgress printed;
+    Progress& progress = sink ? *sink : printed;
+    progress.stepStarted(phase::RESTART, 0);
     if (taken.warmReset != 0) {
-        printf("Warm resetting adapter ... ");
+        progress.text("Warm resetting adapter ... ");
         samba.go(device::FIRMWARE_BASE);
     } else {
-        printf("Hard resetting adapter ... ");
+        progress.text("Hard resetting adapter ... ");
         samba.reset();
     }
-    printf("Done\n");
-    fflush(stdout);
+    progress.stepFinished();
+    progress.text("Done\n");
 }
 
 bool firstBlockMatches(Samba& samba, const TakenPackage& taken)

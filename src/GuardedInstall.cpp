@@ -9,6 +9,7 @@
 #include "Backup.h"
 #include "Device.h"
 #include "FirmwarePackage.h"
+#include "Progress.h"
 #include "SambaXcon.h"
 
 namespace fs = std::filesystem;
@@ -26,9 +27,9 @@ std::string folderPath(const std::string& base, const std::string& stem, int n)
     return (fs::path(base) / (n > 1 ? stem + "-" + std::to_string(n) : stem)).string();
 }
 
-// The backup procedures' report, handed to the callbacks; the last line it
-// said is why a procedure failed.
-class StepReport : public backup::Report {
+// The procedures' progress, handed to the callbacks; the last line it said
+// is why a procedure failed.
+class StepReport : public Progress {
 public:
     StepReport(const Callbacks& callbacks, Step step) : _callbacks(callbacks), _step(step) {}
 
@@ -45,16 +46,22 @@ public:
         _last = lines.substr(start == std::string::npos ? 0 : start + 1,
                              end - (start == std::string::npos ? 0 : start + 1));
     }
-    void stepStarted(const std::string&, uint64_t) override {}
+    void stepStarted(const std::string& step, uint64_t total) override
+    {
+        if (_callbacks.phase)
+            _callbacks.phase(_step, step, total);
+        _shown = _blocks == 0 && (_step != Step::Install || step == phase::WRITE);
+    }
     void stepProgress(uint64_t done, uint64_t total) override
     {
-        if (_blocks == 0 && _callbacks.progress)
+        if (_shown && _callbacks.progress)
             _callbacks.progress(_step, done, total);
     }
-    void stepFinished() override {}
+    void stepFinished() override { _shown = false; }
     bool stopRequested() override
     {
-        // A restore asks between the blocks it writes: that is its progress.
+        // The restore's own install prints as tarvo does: the blocks it asks
+        // between are its progress.
         if (_blocks > 0 && _callbacks.progress)
             _callbacks.progress(_step, std::min(_asked++, _blocks), _blocks);
         return _callbacks.stop && _callbacks.stop();
@@ -72,18 +79,10 @@ private:
     const Callbacks& _callbacks;
     Step _step;
     std::string _last;
+    bool _shown = false;
     uint64_t _blocks = 0;
     uint64_t _asked = 0;
 };
-
-// The bytes an install streams, in blocks.
-uint64_t installBlocks(const TakenPackage& taken)
-{
-    uint64_t size = taken.total;
-    if (taken.handling == package::HANDLING_WITH_IMAGE)
-        size += package::SETTING_IMAGE_SIZE;
-    return (size + device::BLOCK_SIZE - 1) / device::BLOCK_SIZE;
-}
 
 // The backup put back; its install restarts the adapter once at its end.
 Result restoreBackup(Samba& samba, uint32_t chipId, const std::string& dir,
@@ -228,15 +227,10 @@ Result install(Samba& samba, uint32_t chipId, const TakenPackage& taken, const s
 
     if (callbacks.started)
         callbacks.started(Step::Install);
-    const uint64_t blocks = installBlocks(taken);
-    uint64_t written = 0;
+    StepReport report(callbacks, Step::Install);
     InstallOptions options;
     options.restart = false;
-    options.stop = [&] {
-        if (callbacks.progress)
-            callbacks.progress(Step::Install, std::min(written++, blocks), blocks);
-        return callbacks.stop && callbacks.stop();
-    };
+    options.progress = &report;
     Install installed = Install::Differs;
     try {
         installed = installPackage(samba, taken, options);
@@ -251,8 +245,6 @@ Result install(Samba& samba, uint32_t chipId, const TakenPackage& taken, const s
                         dir + " with tarvo-backup restore";
         return result;
     }
-    if (callbacks.progress)
-        callbacks.progress(Step::Install, blocks, blocks);
 
     // Still in the monitor: flash read back tells whether it stores what it
     // is sent, which a backup's firmware needs.
@@ -261,7 +253,7 @@ Result install(Samba& samba, uint32_t chipId, const TakenPackage& taken, const s
     if (installed == Install::Verified) {
         try {
             result.monitorChanges = !firstBlockMatches(samba, taken);
-            restartAdapter(samba, taken);
+            restartAdapter(samba, taken, &report);
         } catch (const std::exception& e) {
             result.outcome = Outcome::NotRestarted;
             result.detail = std::string("installed and verified, but the adapter failed before "

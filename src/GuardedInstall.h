@@ -30,7 +30,11 @@ enum class Step { Backup, Install, Restore };
 
 struct Callbacks {
     std::function<void(Step)> started;
-    // Blocks written so far of the step's total; the backup's reads too.
+    // A part of the step begun: the backup's reads ("firmware", "settings"),
+    // the install's phase::WRITE, CHECK and RESTART, with its bytes.
+    std::function<void(Step, const std::string& phase, uint64_t total)> phase;
+    // Bytes so far of the backup's reads and of the install's writing; the
+    // restore's blocks.
     std::function<void(Step, uint64_t done, uint64_t total)> progress;
     // The backup's and the restore's messages, whole lines.
     std::function<void(const std::string& lines)> text;

@@ -6,59 +6,86 @@
 
 #include "Device.h"
 #include "FileReplace.h"
+#include "Progress.h"
 #include "SambaXcon.h"
 #include "StdFile.h"
 #include "TarvoXcon.h"
 
-ActionResult settingSave(Samba& samba, const char* file)
+namespace {
+
+// As the actions end their output.
+std::string timeText(float seconds)
 {
-    printf("\nDownloading Lens Setting ... ");
+    char line[48];
+    snprintf(line, sizeof(line), "done in %5.3f seconds\n", seconds);
+    return line;
+}
+
+}  // namespace
+
+ActionResult settingSave(Samba& samba, const char* file, Progress* sink)
+{
+    PrintedProgress printed;
+    Progress& progress = sink ? *sink : printed;
+    progress.text("\nDownloading Lens Setting ... ");
     timer_start();
     // Dumped before the file is touched, so a failing adapter leaves it alone.
-    samba.eepromDump(device::SETTINGS_SIZE, g_eeprom);
+    progress.stepStarted(phase::READ_SETTINGS, device::SETTINGS_SIZE);
+    try {
+        samba.eepromDump(device::SETTINGS_SIZE, g_eeprom);
+    } catch (...) {
+        progress.stepFinished();
+        throw;
+    }
+    progress.stepProgress(device::SETTINGS_SIZE, device::SETTINGS_SIZE);
+    progress.stepFinished();
 
     ActionResult result = ActionResult::Done;
     std::string error;
     if (!writeFileAtomically(file, g_eeprom, device::SETTINGS_SIZE, error)) {
-        printf("Failed to create file %s , abort\n", file);
-        fflush(stdout);
+        progress.text(std::string("Failed to create file ") + file + " , abort\n");
         // Its own line, as the exception report is, after the connection text.
         fprintf(stderr, "\n%s\n", error.c_str());
         result = ActionResult::Failed;
     }
-    printf("done in %5.3f seconds\n", timer_stop());
+    progress.text(timeText(timer_stop()));
     return result;
 }
 
 AreaWrite writeSettingArea(Samba& samba, const uint8_t* image, uint32_t chipId,
-                           const std::function<bool()>& stop)
+                           const std::function<bool()>& stop, Progress* sink)
 {
+    PrintedProgress printed;
+    Progress& progress = sink ? *sink : printed;
     const uint32_t base = device::settingsBase(chipId);
     g_loader_addr = base;
     g_fw_total_size = device::SETTINGS_SIZE;
 
-    // Flushed as it goes, so that a console shows the progress as it happens.
-    printf("Clearing adapter setting, please wait ... ");
-    fflush(stdout);
+    progress.stepStarted(phase::WRITE_SETTINGS, device::SETTINGS_SIZE);
+    struct Finish {
+        Progress& progress;
+        ~Finish() { progress.stepFinished(); }
+    } finish{progress};
+    progress.text("Clearing adapter setting, please wait ... ");
     samba.chipErase(base, 1);
-    printf(" Done\n");
+    progress.text(" Done\n");
 
-    printf("Updating adapter setting, please wait ... ");
+    progress.text("Updating adapter setting, please wait ... ");
     for (uint32_t offset = 0; offset < device::SETTINGS_SIZE; offset += device::BLOCK_SIZE) {
-        if (stop && stop()) {
-            printf(" stopped\n");
-            fflush(stdout);
+        if ((stop && stop()) || progress.stopRequested()) {
+            progress.text(" stopped\n");
             return AreaWrite::Stopped;
         }
         samba.write(device::RAM_BASE, image + offset, device::BLOCK_SIZE);
         samba.writeBuffer(device::RAM_BASE, base + offset, device::BLOCK_SIZE);
-        printf(".");
-        fflush(stdout);
+        progress.stepProgress(offset + device::BLOCK_SIZE, device::SETTINGS_SIZE);
     }
-    printf(" Done\n");
+    progress.text(" Done\n");
 
-    printf("Checksum of adapter setting = 0x%08X\n",
-           samba.checksumBuffer(base, device::SETTINGS_SIZE));
+    char line[64];
+    snprintf(line, sizeof(line), "Checksum of adapter setting = 0x%08X\n",
+             samba.checksumBuffer(base, device::SETTINGS_SIZE));
+    progress.text(line);
 
     // The checksum is only shown; the area read back tells whether every
     // byte took. One block read: word by word would be 1024 exchanges.
@@ -68,7 +95,8 @@ AreaWrite writeSettingArea(Samba& samba, const uint8_t* image, uint32_t chipId,
     for (uint32_t i = 0; i < device::SETTINGS_SIZE; i++)
         differ += written[i] != image[i];
     if (differ != 0) {
-        printf("Adapter setting update failed, %d bytes differ\n", differ);
+        snprintf(line, sizeof(line), "Adapter setting update failed, %d bytes differ\n", differ);
+        progress.text(line);
         return AreaWrite::Differs;
     }
     return AreaWrite::Done;

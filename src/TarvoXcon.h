@@ -12,6 +12,7 @@
 class Samba;
 struct PackageTarget;
 class PortFactoryBase;
+class Progress;
 
 class TarvoConfig {
 public:
@@ -80,13 +81,15 @@ void infoReport(Samba& samba, uint32_t chipId);
 void infoLines(Samba& samba, uint32_t chipId, const std::function<void(const std::string&)>& line);
 // The eight serial-number characters of the words at 0xFF8 and 0xFFC.
 std::string serialText(uint32_t serialLo, uint32_t serialHi);
-ActionResult settingSave(Samba& samba, const char* file);
+// -s; progress none: printed as tarvo prints it.
+ActionResult settingSave(Samba& samba, const char* file, Progress* progress = nullptr);
 ActionResult settingUpdate(Samba& samba, const char* file, uint32_t chipId);
 // -u's writing half: erases the setting area, writes the 4096-byte image and
-// reads it back, printing as -u does. stop is asked before each block.
+// reads it back, telling progress (none: printed as -u does). stop is asked
+// before each block.
 enum class AreaWrite { Done, Differs, Stopped };
 AreaWrite writeSettingArea(Samba& samba, const uint8_t* image, uint32_t chipId,
-                           const std::function<bool()>& stop = {});
+                           const std::function<bool()>& stop = {}, Progress* progress = nullptr);
 // -R: power-cycles the adapter, unless an update has just restarted it.
 void powerCycle(Samba& samba, bool restarted);
 // What the package walk matches for this adapter, from its identity word.

@@ -57,7 +57,6 @@
       log(ch, kind);
       if (!current) return;
       current[kind] += ch;
-      if (kind === 'out' && current.progress && current.progress.char) current.progress.char(ch);
     };
   }
 
@@ -95,116 +94,65 @@
     $('progress').hidden = true;
   }
 
-  // Shares of work told by the program's own progress output and the bytes
-  // that came back over the port.
-  function marker(text, onSeen) {
-    let tail = '';
-    return (ch) => {
-      if (tail === null) return false;
-      tail = (tail + ch).slice(-text.length);
-      if (tail !== text) return false;
-      tail = null;
-      onSeen();
-      return true;
-    };
-  }
-
-  function saveProgress() {
-    let base = -1;
-    const seen = marker('Downloading Lens Setting ... ', () => { base = link.received; });
-    return {
-      char: seen,
-      share: () => (base < 0 ? 0 : (link.received - base) / 4096),
-    };
-  }
-
-  function restoreProgress() {
-    let dots = 0, writing = false, base = -1;
-    const start = marker('Updating adapter setting, please wait ... ', () => { writing = true; });
-    const readBack = marker('Checksum of adapter setting', () => { writing = false; base = link.received; });
-    return {
-      char(ch) {
-        if (start(ch)) return;
-        if (writing && ch === '.') dots++;
-        readBack(ch);
-      },
-      share: () => (base < 0 ? dots / 64 / 2 : 0.5 + (link.received - base) / 4096 / 2),
-    };
-  }
-
-  function installProgress() {
-    let blocks = 0, dots = 0, writing = false;
-    const start = marker('Updating firmware, please wait ', () => {
-      writing = true;
-      blocks = Math.ceil(tarvo._tarvo_web_region_size() / 64);
-    });
-    return {
-      char(ch) {
-        if (start(ch)) return;
-        if (!writing) return;
-        if (ch === '.') dots++;
-        else if (ch === '\n') writing = false;
-      },
-      share: () => (blocks ? (writing ? (dots * 16) / blocks : 1) : 0),
-    };
-  }
-
-  // As far as the program says it has come (a backup's reading, an install).
-  function readProgress() {
+  // The bar follows the module's progress events: the share of the phase
+  // done, the phase named as it runs.
+  const PHASES = { backup: 'Backing up', write: 'Erasing and writing', check: 'Checking',
+    restart: 'Restarting', restore: 'Putting the backup back', 'read-settings': 'Reading the settings',
+    'write-settings': 'Writing the settings', firmware: 'Reading the firmware', settings: 'Reading the settings' };
+  function eventProgress() {
     let share = 0;
     const progress = {
       since: 0,
-      set(s, fresh) {
-        if (fresh) progress.since = performance.now();
-        share = s;
+      phase: '',
+      event(e) {
+        if (e.phase !== progress.phase) {
+          progress.phase = e.phase;
+          progress.since = performance.now();
+          $('progress-phase').textContent = PHASES[e.phase] || '';
+        }
+        share = e.total ? e.done / e.total : 1;
       },
       share: () => share,
     };
     return progress;
   }
 
-  // A restore writes the settings as -u does (a few seconds), then the
-  // firmware as -f does.
-  function restoreBackupProgress() {
-    const settings = restoreProgress();
-    const firmware = installProgress();
-    return {
-      char(ch) { settings.char(ch); firmware.char(ch); },
-      share: () => Math.min(1, settings.share()) * 0.1 + firmware.share() * 0.9,
-    };
-  }
-
   // --- Running the program.
 
-  // 'install' takes [package, backup folder].
-  async function run(program, args, progress) {
-    const install = program === 'install';
-    log(install ? `\n$ install ${args[0]}, backed up into ${args[1]} first\n` : `\n$ ${program} ${args.join(' ')}\n`, 'cmd');
-    current = { out: '', err: '', progress };
+  // One procedure of the module over the port; its events as they come, the
+  // outcome ({ kind, text, ... }) last.
+  async function procedure(command, file, arg, progress) {
+    log(`\n# ${command}${file ? ' ' + file : ''}\n`, 'cmd');
+    const result = { outcome: { kind: 'failed', text: '' }, adapter: null, packages: [], steps: [] };
+    current = { out: '', err: '' };
+    tarvo.onEvent = (e) => {
+      if (e.event === 'progress') { if (progress) progress.event(e); }
+      else if (e.event === 'outcome') result.outcome = e;
+      else if (e.event === 'adapter') result.adapter = e;
+      else if (e.event === 'package') result.packages.push(e);
+      else if (e.event === 'step') { result.steps.push(e.step); if (progress && progress.step) progress.step(e.step); }
+    };
     if (progress) showProgress(progress);
-    let status;
     try {
-      if (program === 'tarvo-backup' || install) {
-        tarvo.onProgress = (share, fresh) => { if (progress && progress.set) progress.set(share, fresh); };
-        tarvo.onStep = (step) => {
-          state(['Backing up the adapter before the install ...', 'Installing the firmware ...',
-            'Putting the backup back ...'][step] || '');
-          if (progress && progress.step) progress.step(step);
-        };
-        status = await tarvo.ccall('tarvo_web_backup', 'number', ['string', 'string', 'string', 'string'],
-          install ? ['install', args[1], portName, args[0]] : [args[2], args[3], portName, ''], { async: true });
-      } else {
-        status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
-          [program, args.join('\n'), portName], { async: true });
-      }
+      result.status = await tarvo.ccall('tarvo_web_procedure', 'number', ['string', 'string', 'string', 'string'],
+        [command, file || '', arg || '', portName], { async: true });
     } finally {
-      tarvo.onProgress = null;
-      tarvo.onStep = null;
+      tarvo.onEvent = null;
       hideProgress();
     }
-    const result = { status, out: current.out, err: current.err };
+    result.out = current.out;
     current = null;
     return result;
+  }
+
+  // A program run as on a command line (the power cycle); its exit status.
+  async function run(program, args) {
+    log(`\n$ ${program} ${args.join(' ')}\n`, 'cmd');
+    current = { out: '', err: '' };
+    const status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
+      [program, args.join('\n'), portName], { async: true });
+    current = null;
+    return { status };
   }
 
   // Runs one action with the buttons off; a failure of the page itself is
@@ -234,6 +182,7 @@
 
   function disconnected(message) {
     connected = false;
+    $('card').hidden = true;
     state('Not connected');
     if (message) problem(message);
   }
@@ -241,11 +190,12 @@
   // What a person can do about a failed run, by what the port and the
   // program saw. during names the action for the unplug message.
   function explainFailure(result, during) {
-    if (/is not supported/.test(result.err)) {
+    const kind = result.outcome.kind;
+    if (kind === 'not-supported') {
       disconnected('The device on this port is not a supported Didir Avediro adapter.');
       return;
     }
-    if (link.gone || (link.failed && /SAM-BA operation failed/.test(result.err))) {
+    if (link.gone || (link.failed && kind === 'adapter-failed')) {
       const what = {
         connect: 'The adapter stopped answering while connecting.',
         save: 'The adapter was unplugged or stopped answering while its settings were read. Nothing was saved.',
@@ -266,7 +216,7 @@
         ? ' Check the cable, plug the adapter in again and press Connect.' : ''));
       return;
     }
-    if (during === 'connect' || /No device found on|Auto scan for device failed/.test(result.err)) {
+    if (during === 'connect' || kind === 'no-adapter') {
       if (link.openError) {
         disconnected(`The port ${portName} could not be opened (${link.openError}).\n` +
           'Another program may be using it: close other updaters, terminal programs and other tabs ' +
@@ -282,10 +232,28 @@
     problem('The action failed: see the last lines of the log.');
   }
 
-  function readReport(text) {
-    const id = /Adapter SN: (\S+) , PCB Ver: (0x[0-9A-Fa-f]+)/.exec(text);
-    const type = /Type=(\S)/.exec(text);
-    return { serial: id ? id[1] : '', board: id ? id[2] : '?', type: type ? type[1] : '?' };
+  // The adapter in words, the port as the browser names it.
+  function showCard(a, port) {
+    const hex = (n, w) => '0x' + n.toString(16).toUpperCase().padStart(w, '0');
+    const rows = [['Type', a.type], ['Board version', hex(a.board, 4)], ['Serial number', a.serial],
+      ['Firmware version', hex(a.firmware, 4)], ['Bootloader version', a.bootloader.trim()], ['Port', portLabel(port)]];
+    const card = $('card');
+    card.textContent = '';
+    for (const [name, value] of rows) {
+      const dt = document.createElement('dt');
+      dt.textContent = name;
+      const dd = document.createElement('dd');
+      dd.textContent = value;
+      card.append(dt, dd);
+    }
+    card.hidden = false;
+  }
+
+  // As the browser tells of the port: its USB vendor and product.
+  function portLabel(port) {
+    const info = (port.getInfo && port.getInfo()) || {};
+    const hex = (n) => n.toString(16).padStart(4, '0');
+    return info.usbVendorId !== undefined ? `USB device ${hex(info.usbVendorId)}:${hex(info.usbProductId || 0)}` : 'serial port';
   }
 
   function connectedState() {
@@ -304,10 +272,13 @@
       });
     }
     state(`Connecting to ${portName} ...`);
-    const result = await run('tarvo', ['-p', portName, '-i']);
-    if (result.status === 0) {
+    const result = await procedure('connect');
+    if (result.outcome.kind === 'connected' && result.adapter) {
       connected = true;
-      adapter = readReport(result.out);
+      const a = result.adapter;
+      adapter = { serial: a.serial, board: '0x' + a.board.toString(16).toUpperCase().padStart(4, '0'),
+        type: a.type, typeCode: a.typeCode, flash: a.flash, boardCode: a.board };
+      showCard(a, port);
       connectedState();
     } else {
       explainFailure(result, 'connect');
@@ -382,10 +353,10 @@
   // Saves the adapter as tarvo-backup save does and offers the folder as one zip.
   async function takeBackup() {
     const base = backupFolder();
-    const result = await run('tarvo-backup', ['-p', portName, 'save', base], readProgress());
-    if (result.status !== 0) {
+    const result = await procedure('save', base, '', eventProgress());
+    if (result.outcome.kind !== 'done') {
       removeTree(base);
-      if (result.status === 1) explainFailure(result, 'backup');
+      if (!['refused', 'failed', 'stopped'].includes(result.outcome.kind) || link.gone) explainFailure(result, 'backup');
       else problem('No backup was saved: the log says why. Nothing on the adapter was changed.');
       return false;
     }
@@ -429,8 +400,8 @@
   async function saveSettings() {
     const name = 'user.dat';
     removeFile(name);
-    const result = await run('tarvo', ['-p', portName, '-s', name], saveProgress());
-    if (result.status !== 0) return explainFailure(result, 'save');
+    const result = await procedure('settings-save', name, '', eventProgress());
+    if (result.outcome.kind !== 'done') return explainFailure(result, 'save');
     download(tarvo.FS.readFile(name), adapter && adapter.serial ? `settings-${adapter.serial}.dat` : name);
     removeFile(name);
     state('Settings saved');
@@ -438,66 +409,81 @@
 
   async function restoreSettings(file) {
     const name = await putFile(file);
-    const result = await run('tarvo', ['-p', portName, '-u', name], restoreProgress());
+    const result = await procedure('settings-restore', name, '', eventProgress());
     removeFile(name);
-    if (result.status !== 0) {
-      if (/, abort\n/.test(result.out) && !link.failed)
+    if (result.outcome.kind !== 'done') {
+      if (result.outcome.kind === 'refused')
         return problem(`${file.name} was not written: the log says why. The adapter's settings are as they were.`);
       return explainFailure(result, 'restore');
     }
     state('Settings restored and read back');
   }
 
-  // A package tarvo -f refused before the erase, by its line: true when it was one.
-  function refusedPackage(out, file) {
-    if (/No valid firmware found in/.test(out)) {
+  // A package refused before the erase, by the outcome's kind: true when it was one.
+  function refusedPackage(kind, file) {
+    if (kind === 'none-fits') {
       problem(`No package in ${file.name} fits this adapter (board version ${adapter.board}, type ${adapter.type}), ` +
-        'or the file is not a valid package file: the listing in the log shows which boards, type and ' +
-        'chip each package is for. Nothing was erased.');
+        'or the file is not a valid package file: ' + whyNoneFits + ' Nothing was erased.');
       return true;
     }
-    if (/Not Corvane adapters, unable to update/.test(out)) {
+    if (kind === 'unknown-type') {
       problem(`This adapter's type letter (${adapter.type}) is not a known one, so no firmware is installed on it. Nothing was erased.`);
       return true;
     }
-    if (/Setting image of the firmware package in .* is incomplete/.test(out)) {
+    if (kind === 'image-incomplete') {
       problem(`The package in ${file.name} is cut short: its setting image is incomplete. Nothing was erased.`);
       return true;
     }
     return false;
   }
 
-  // How the page's install ended (WebInstallStatus).
-  const INSTALL = { INSTALLED: 0, NO_ADAPTER: 1, FAILED: 4, UNFIT: 5, BACKUP_FAILED: 6, RESTORED: 7,
-    RESTORE_FAILED: 8, NOT_RESTORED: 9, STOPPED: 10, NOT_RESTARTED: 11 };
+  // What the file holds for this adapter, in plain words, from the module's
+  // package events.
+  let whyNoneFits = '';
+  function packageSummary(result) {
+    const hex = (n) => '0x' + n.toString(16).toUpperCase().padStart(4, '0');
+    const taken = result.packages.find((p) => p.taken);
+    if (taken) {
+      return `The file holds firmware ${hex(taken.version)} for this adapter; ` +
+        (taken.handling === 0 ? 'the adapter keeps its settings.' : 'it replaces the adapter\'s settings.');
+    }
+    if (!result.packages.length) return 'the file holds no valid package.';
+    const why = result.packages.map((p) => !p.typeFits ? `one for type ${p.type}` :
+      !p.boardFits ? 'one for other board versions' : 'one for another chip');
+    return `the file holds ${why.join(', ')}.`;
+  }
 
   // One run over one connection: the backup, the install, its verification
   // and, when it fails, the backup put back before the one restart (a real
   // boot monitor may answer nothing after it).
   async function installFirmware(file) {
     const name = await putFile(file);
-    // The package listing, as tarvo-pack info shows it.
+    // The listing for the log; what the page says comes from the package events.
     await run('tarvo-pack info', [name]);
+    // What the file holds for this adapter, before anything is read or erased.
+    const summary = await procedure('packages', name, `${adapter.boardCode},${adapter.typeCode},${adapter.flash}`);
+    whyNoneFits = packageSummary(summary);
+    if (summary.outcome.kind === 'fits') state(whyNoneFits);
     const base = backupFolder();
-    const progress = readProgress();
+    const progress = eventProgress();
     // The backup goes to the person before anything is erased; the restore
     // reads it from the folder still.
     let zipped = false;
-    progress.step = (step) => { if (step === 1) zipped = offerBackup(base, true); };
-    const result = await run('install', [name, base], progress);
+    progress.step = (step) => { if (step === 'install') zipped = offerBackup(base, true); };
+    const result = await procedure('install', name, base, progress);
     removeFile(name);
     removeTree(base);
-    const changes = tarvo._tarvo_web_monitor_changes() !== 0;
-    const lost = link.gone || tarvo._tarvo_web_connection_lost() !== 0;
+    const kind = result.outcome.kind;
+    const changes = !!result.outcome.monitorChanges;
+    const lost = link.gone || !!result.outcome.lost;
     const backupNote = zipped ? ' The backup taken before the install was offered as a download: ' +
       'Restore backup puts it back.' : '';
-    switch (result.status) {
-      case INSTALL.UNFIT:
-        if (!refusedPackage(result.out, file)) problem('The package was refused: the log says why. Nothing was erased.');
+    switch (kind) {
+      case 'none-fits': case 'unknown-type': case 'image-incomplete': case 'cannot-open':
+        if (!refusedPackage(kind, file)) problem('The package was refused: the log says why. Nothing was erased.');
         return;
-      case INSTALL.NO_ADAPTER:
-      case INSTALL.BACKUP_FAILED:
-        if (lost || result.status === INSTALL.NO_ADAPTER) {
+      case 'no-adapter': case 'not-supported': case 'backup-failed':
+        if (lost || kind !== 'backup-failed') {
           explainFailure(result, 'backup');
           if (!$('problem').hidden) $('problem').textContent += ' No firmware was installed.';
         } else {
@@ -505,33 +491,33 @@
           connectedState();
         }
         return;
-      case INSTALL.INSTALLED:
+      case 'installed':
         disconnected();
         state('Firmware installed and verified; the adapter has restarted. Press Connect to work with it again.' +
           (changes ? ' Its boot monitor changes the firmware it receives, so no backup can put its firmware ' +
             'back: keep the maker\'s package for it.' : ''));
         return;
-      case INSTALL.RESTORED:
+      case 'restored':
         disconnected('The new firmware did not verify, so the adapter was put back as it was before the install ' +
           '(from the backup taken first, read back and verified) and has restarted. ' +
           'Press Connect to work with it again.' + (zipped ? ' The backup was offered as a download too.' : ''));
         state('Install failed; the adapter was put back as it was');
         return;
-      case INSTALL.NOT_RESTORED:
+      case 'not-restored':
         // Still in its boot monitor, which the next install reaches.
         problem('The new firmware did not verify. This adapter\'s boot monitor changes the firmware it receives, ' +
           'so its firmware cannot be put back from a backup: install the maker\'s package for it again. ' +
           'It stays in its boot monitor until then; its bootloader is untouched.');
         state('Install failed; the adapter holds no working firmware');
         return;
-      case INSTALL.RESTORE_FAILED:
+      case 'restore-failed':
         disconnected((lost ? 'The adapter was unplugged or stopped answering during the firmware install, ' +
           'and the backup could not be put back. ' : 'The new firmware did not verify, and putting the backup ' +
           'back failed too: the log says why. ') +
           'Its firmware may be incomplete now, so it may not work as a lens adapter. ' +
           'Its bootloader is never erased: plug it in again, press Connect and install the firmware again.' + backupNote);
         return;
-      case INSTALL.NOT_RESTARTED:
+      case 'not-restarted':
         disconnected('The firmware was installed and verified, but the adapter stopped answering before its ' +
           'restart: unplug it, plug it in again and press Connect.' + backupNote);
         return;
@@ -553,29 +539,30 @@
     // One file that is no zip is a package: does the adapter hold it?
     const target = single ? await putFile(files[0]) : await putBackup(files);
     if (!target) return;
-    const result = await run('tarvo-backup', ['-p', portName, 'verify', target], readProgress());
+    const result = await procedure('verify', target, '', eventProgress());
     if (single) removeFile(target);
     else removeTree(target);
     const verdicts = (result.out.match(/^(firmware|settings): (matches|differs?\b.*)$/gm) || []).join(', ');
-    if (result.status === 0) return state(single ? `The adapter holds the firmware of ${files[0].name}` : `The adapter matches the backup (${verdicts})`);
-    if (result.status === 2) return state(single ? `The adapter does not hold the firmware of ${files[0].name}` : `The adapter differs from the backup (${verdicts})`);
-    if (result.status === 3) return problem('The adapter could not be compared: the log says why.');
+    // The verdicts are shown as the tool words them; what happened is the outcome's kind.
+    if (result.outcome.kind === 'done') return state(single ? `The adapter holds the firmware of ${files[0].name}` : `The adapter matches the backup (${verdicts})`);
+    if (result.outcome.kind === 'differs') return state(single ? `The adapter does not hold the firmware of ${files[0].name}` : `The adapter differs from the backup (${verdicts})`);
+    if (result.outcome.kind === 'refused') return problem('The adapter could not be compared: the log says why.');
     return explainFailure(result, 'verify');
   }
 
   async function restoreBackup(files) {
     const dir = await putBackup(files);
     if (!dir) return;
-    const result = await run('tarvo-backup', ['-p', portName, 'restore', dir], restoreBackupProgress());
+    const result = await procedure('restore', dir, '', eventProgress());
     removeTree(dir);
-    const restarted = tarvo._tarvo_web_restarted() !== 0;
-    if (result.status === 0) {
+    const restarted = !!result.outcome.restarted;
+    if (result.outcome.kind === 'done') {
       if (restarted) disconnected();
       return state('Backup restored and verified' + (restarted ? '; the adapter has restarted. Press Connect to work with it again.' : ''));
     }
-    if (result.status === 3)
+    if (result.outcome.kind === 'refused')
       return problem('The backup was not restored: the log says why. Nothing on the adapter was changed.');
-    if (result.status === 4) {
+    if (result.outcome.kind === 'failed' && !link.gone) {
       disconnected('The restore failed after the adapter was erased: the log says what it holds now. ' +
         'Its bootloader is never erased: press Connect and restore the backup again.');
       return;
@@ -585,7 +572,7 @@
 
   async function powerCycle() {
     const result = await run('tarvo', ['-p', portName, '-R']);
-    if (result.status !== 0) return explainFailure(result, 'power');
+    if (result.status !== 0) return explainFailure({ outcome: { kind: link.failed ? 'adapter-failed' : 'no-adapter' } }, 'power');
     disconnected();
     state('The adapter is restarting. Press Connect to work with it again.');
   }
@@ -661,7 +648,8 @@
       const ports = await navigator.serial.getPorts();
       if (ports.length) {
         previous = ports[0];
-        $('reconnect').textContent = `Connect to ${portNameOf(previous)} again`;
+        $('reconnect').textContent = 'Connect to the adapter used last time';
+        $('reconnect').title = portLabel(previous);
         $('reconnect').hidden = false;
       }
     } catch (e) {

@@ -5,169 +5,278 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <vector>
 
+#include "AdapterIdentity.h"
 #include "AdapterSelect.h"
+#include "Backup.h"
 #include "Device.h"
 #include "FirmwareInstall.h"
 #include "GuardedInstall.h"
 #include "Pause.h"
 #include "SambaXcon.h"
+#include "StdFile.h"
 #include "TarvoXcon.h"
+#include "WebEvents.h"
 #include "WebPortFactory.h"
-
-// The page's progress bar: share of the work done, 0 to 1; fresh starts the
-// bar's time estimate again (a new step of its own).
-EM_JS(void, web_progress, (double share, int fresh), {
-    if (Module.onProgress) Module.onProgress(share, fresh != 0);
-});
-
-// The step the page's install has come to: 0 backup, 1 install, 2 restore.
-EM_JS(void, web_step, (int step), {
-    if (Module.onStep) Module.onStep(step);
-});
 
 namespace {
 
-// As tarvo-backup prints off a terminal: one dot per this many bytes.
-constexpr uint64_t DOT_BYTES = 16384;
-
-// The backup's reads take a small share of the install's time over USB.
-constexpr double BACKUP_SHARE = 0.15;
 // A connection that failed part way is tried again this often before the
 // restore is given up: an unplugged port fails each try at once.
 constexpr int RECONNECT_TRIES = 3;
 constexpr unsigned RECONNECT_PAUSE_MS = 500;
 
-int installStatus(guarded::Outcome outcome)
+const char* installKind(guarded::Outcome outcome)
 {
     switch (outcome) {
     case guarded::Outcome::Installed:
-        return WEB_INSTALL_INSTALLED;
+        return "installed";
     case guarded::Outcome::BackupFailed:
-        return WEB_INSTALL_BACKUP_FAILED;
+        return "backup-failed";
     case guarded::Outcome::Restored:
-        return WEB_INSTALL_RESTORED;
+        return "restored";
     case guarded::Outcome::RestoreFailed:
-        return WEB_INSTALL_RESTORE_FAILED;
+        return "restore-failed";
     case guarded::Outcome::NotRestored:
-        return WEB_INSTALL_NOT_RESTORED;
+        return "not-restored";
     case guarded::Outcome::Stopped:
-        return WEB_INSTALL_STOPPED;
+        return "stopped";
     case guarded::Outcome::NotRestarted:
-        return WEB_INSTALL_NOT_RESTARTED;
+        return "not-restarted";
     }
-    return WEB_INSTALL_FAILED;
+    return "failed";
+}
+
+const char* takeKind(PackageTake take)
+{
+    switch (take) {
+    case PackageTake::Taken:
+        break;
+    case PackageTake::UnknownType:
+        return "unknown-type";
+    case PackageTake::CannotOpen:
+        return "cannot-open";
+    case PackageTake::NoneFits:
+        return "none-fits";
+    case PackageTake::ImageIncomplete:
+        return "image-incomplete";
+    }
+    return "taken";
+}
+
+const char* backupKind(backup::Outcome outcome)
+{
+    switch (outcome) {
+    case backup::Outcome::Done:
+        return "done";
+    case backup::Outcome::Differs:
+        return "differs";
+    case backup::Outcome::Refused:
+        return "refused";
+    case backup::Outcome::Failed:
+        return "failed";
+    case backup::Outcome::Interrupted:
+        return "stopped";
+    }
+    return "failed";
+}
+
+// A connection to the named port's adapter, told as an outcome when there is none.
+bool connectNamed(Samba& samba, WebPortFactory& factory, const std::string& portName,
+                  uint32_t& chipId)
+{
+    if (!samba.connect(factory.create(portName, true), 115200)) {
+        fprintf(stderr, "No device found on %s\n", portName.c_str());
+        sendOutcome("no-adapter", "No device found on " + portName);
+        return false;
+    }
+    chipId = samba.chipId();
+    if (!device::isSupportedChip(chipId)) {
+        char text[64];
+        snprintf(text, sizeof(text), "ID %08x is not supported", chipId);
+        fprintf(stderr, "Hardware failuser, %s\n", text);
+        sendOutcome("not-supported", text);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-void WebReport::text(const std::string& lines)
+int webConnect(const std::string& portName)
 {
-    fputs(lines.c_str(), stdout);
-    fflush(stdout);
-}
-
-void WebReport::stepStarted(const std::string& step, uint64_t total)
-{
-    _total = total;
-    _dots = 0;
-    printf("%s ", step.c_str());
-    stepProgress(0, total);
-}
-
-void WebReport::stepProgress(uint64_t done, uint64_t total)
-{
-    for (; _dots * DOT_BYTES < done; _dots++)
-        printf(".");
-    fflush(stdout);
-    if (_expected)
-        web_progress(static_cast<double>(_before + done) / static_cast<double>(_expected), 0);
-    else
-        web_progress(total ? static_cast<double>(done) / static_cast<double>(total) : 1.0, 0);
-}
-
-void WebReport::stepFinished()
-{
-    _before += _total;
-    _total = 0;
-    printf("\n");
-    fflush(stdout);
-}
-
-int webBackup(const std::string& command, const std::string& target, const std::string& portName,
-              bool& restarted)
-{
-    restarted = false;
     WebPortFactory factory(portName);
     Samba samba;
     uint32_t chipId = 0;
-    if (!connectAdapter(samba, factory, true, portName, chipId))
-        return WEB_BACKUP_NO_ADAPTER;
-    // A save reads everything above the bootloader; the others show each step.
-    WebReport report(command == "save" ? device::flashSize(chipId) - device::FIRMWARE_BASE : 0);
+    if (!connectNamed(samba, factory, portName, chipId))
+        return 1;
+    const std::string bootloader = samba.version();
+    const AdapterIdentity id = readIdentity(samba);
+    const uint32_t fwVersion = samba.readWord(device::settingsBase(chipId) - 16);
+    WebEvent("adapter")
+        .adapterText("serial", id.serial)
+        .adapterText("type", std::string(1, static_cast<char>(id.type)))
+        .number("typeCode", id.type)
+        .number("board", id.board)
+        .number("firmware", fwVersion & 0xFFFF)
+        .adapterText("bootloader", bootloader)
+        .number("chip", chipId)
+        .number("flash", device::flashSize(chipId))
+        .send();
+    sendOutcome("connected");
+    return 0;
+}
+
+int webPackages(const std::string& file, uint16_t board, uint8_t type, uint32_t flash)
+{
+    StdFile f(fopen(file.c_str(), "rb"));
+    if (!f) {
+        sendOutcome("cannot-open", "Failed in opening firmware file " + file);
+        return 1;
+    }
+    const PackageTarget target{flash - device::SETTINGS_SIZE - device::FIRMWARE_BASE, board, type};
+    int stopCode = FW_OK;
+    const std::vector<PackageSummary> list = listPackages(f.get(), target, stopCode);
+    bool fits = false;
+    for (const PackageSummary& one : list) {
+        std::string boards;
+        for (uint16_t entry : one.boards)
+            boards += (boards.empty() ? "" : ",") + std::to_string(entry);
+        const bool fit = one.boardFits && one.typeFits && one.chipFits;
+        // The walk takes the first that fits.
+        WebEvent("package")
+            .adapterText("type", std::string(1, one.type))
+            .number("version", one.version)
+            .number("total", one.total)
+            .number("handling", one.handling)
+            .text("boards", boards)
+            .flag("boardFits", one.boardFits)
+            .flag("typeFits", one.typeFits)
+            .flag("chipFits", one.chipFits)
+            .flag("taken", fit && !fits)
+            .send();
+        fits = fits || fit;
+    }
+    if (fits)
+        sendOutcome("fits");
+    else
+        sendOutcome(list.empty() ? "no-package" : "none-fits",
+                    list.empty() || stopCode != FW_NO_SIGNATURE ? firmwareCheckText(stopCode) : "");
+    return fits ? 0 : 1;
+}
+
+int webSettings(const std::string& command, const std::string& file, const std::string& portName)
+{
+    WebPortFactory factory(portName);
+    Samba samba;
+    uint32_t chipId = 0;
+    if (!connectNamed(samba, factory, portName, chipId))
+        return 1;
+    EventProgress progress;
+    if (command == "save") {
+        const bool saved = settingSave(samba, file.c_str(), &progress) == ActionResult::Done;
+        sendOutcome(saved ? "done" : "failed", saved ? "" : "Failed to create file " + file);
+        return saved ? 0 : 1;
+    }
+    // The whole image before the erase: a short file leaves the settings as they are.
+    std::vector<uint8_t> image(device::SETTINGS_SIZE + 1);
+    size_t got = 0;
+    {
+        StdFile f(fopen(file.c_str(), "rb"));
+        if (!f) {
+            printf("Failed in opening adapter setting file %s, abort\n", file.c_str());
+            sendOutcome("refused", "Failed in opening adapter setting file " + file);
+            return 1;
+        }
+        got = fread(image.data(), 1, image.size(), f.get());
+    }
+    if (got < device::SETTINGS_SIZE) {
+        printf("Adapter setting file %s is shorter than 4096 bytes, abort\n", file.c_str());
+        sendOutcome("refused", "Adapter setting file " + file + " is shorter than 4096 bytes");
+        return 1;
+    }
+    switch (writeSettingArea(samba, image.data(), chipId, {}, &progress)) {
+    case AreaWrite::Done:
+        sendOutcome("done");
+        return 0;
+    case AreaWrite::Differs:
+        sendOutcome("differs", "The settings read back differ from the file");
+        return 1;
+    case AreaWrite::Stopped:
+        break;
+    }
+    sendOutcome("stopped");
+    return 1;
+}
+
+int webBackup(const std::string& command, const std::string& target, const std::string& portName)
+{
+    WebPortFactory factory(portName);
+    Samba samba;
+    uint32_t chipId = 0;
+    if (!connectNamed(samba, factory, portName, chipId))
+        return 1;
+    // A save reads everything above the bootloader as one phase; the others show each step.
+    EventProgress report(command == "save" ? "backup" : "",
+                         command == "save" ? device::flashSize(chipId) - device::FIRMWARE_BASE : 0);
     const backup::Options options;
     backup::Outcome outcome;
+    bool restarted = false;
     if (command == "save")
         outcome = backup::save(samba, chipId, target, options, report);
     else if (command == "verify")
         outcome = backup::verify(samba, chipId, target, options, report);
     else
         outcome = backup::restore(samba, chipId, target, options, report, restarted);
-    fflush(stdout);
-    switch (outcome) {
-    case backup::Outcome::Done:
-        return WEB_BACKUP_DONE;
-    case backup::Outcome::Differs:
-        return WEB_BACKUP_DIFFERS;
-    case backup::Outcome::Refused:
-        return WEB_BACKUP_REFUSED;
-    default:
-        return WEB_BACKUP_FAILED;
-    }
+    WebEvent("outcome").text("kind", backupKind(outcome)).text("text", "").flag("restarted", restarted).send();
+    return outcome == backup::Outcome::Done ? 0 : 1;
 }
 
-int webInstall(const std::string& dir, const std::string& portName, const std::string& package,
-               bool& monitorChanges, bool& lost)
+int webInstall(const std::string& dir, const std::string& portName, const std::string& package)
 {
-    monitorChanges = false;
-    lost = false;
     WebPortFactory factory(portName);
     Samba samba;
     uint32_t chipId = 0;
-    if (!connectAdapter(samba, factory, true, portName, chipId))
-        return WEB_INSTALL_NO_ADAPTER;
+    if (!connectNamed(samba, factory, portName, chipId))
+        return 1;
     // A backup for an install that cannot happen would only be a download to wonder about.
     TakenPackage taken;
     const PackageTake take = takePackage(samba, chipId, package.c_str(), false, taken);
     if (take != PackageTake::Taken) {
-        fputs(packageTakeText(take, package.c_str()).c_str(), stdout);
-        fflush(stdout);
-        return WEB_INSTALL_UNFIT;
+        const std::string text = packageTakeText(take, package.c_str());
+        fputs(text.c_str(), stdout);
+        sendOutcome(takeKind(take), text.substr(0, text.size() - 1));
+        return 1;
     }
 
-    // The bar: the backup's reads (each read step counting from 0 again),
-    // then the install's blocks; a restore runs a bar of its own.
-    const double readTotal = static_cast<double>(device::flashSize(chipId) - device::FIRMWARE_BASE);
-    double readBefore = 0, readDone = 0, readStep = 0;
+    // The backup's reads are one phase; the install's steps each their own.
+    EventProgress backupSteps("backup", device::flashSize(chipId) - device::FIRMWARE_BASE);
+    EventProgress installSteps;
+    EventProgress restoreSteps;
+    bool lost = false;
     guarded::Callbacks callbacks;
-    callbacks.started = [](guarded::Step step) {
-        web_step(static_cast<int>(step));
+    callbacks.started = [&](guarded::Step step) {
+        WebEvent("step").text("step", step == guarded::Step::Backup    ? "backup"
+                                      : step == guarded::Step::Install ? "install"
+                                                                       : "restore")
+            .send();
         if (step == guarded::Step::Restore)
-            web_progress(0, 1);
+            restoreSteps.stepStarted("restore", 0);
+    };
+    callbacks.phase = [&](guarded::Step step, const std::string& name, uint64_t total) {
+        if (step == guarded::Step::Backup)
+            backupSteps.stepStarted(name, total);
+        else if (step == guarded::Step::Install)
+            installSteps.stepStarted(name, total);
     };
     callbacks.progress = [&](guarded::Step step, uint64_t done, uint64_t total) {
-        const double share = total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
-        if (step == guarded::Step::Backup) {
-            if (static_cast<double>(done) < readDone)
-                readBefore += readStep;
-            readDone = static_cast<double>(done);
-            readStep = static_cast<double>(total);
-            web_progress(BACKUP_SHARE * std::min(1.0, (readBefore + readDone) / readTotal), 0);
-        } else if (step == guarded::Step::Install) {
-            web_progress(BACKUP_SHARE + (1 - BACKUP_SHARE) * share, 0);
-        } else {
-            web_progress(share, 0);
-        }
+        if (step == guarded::Step::Backup)
+            backupSteps.stepProgress(done, total);
+        else if (step == guarded::Step::Install)
+            installSteps.stepProgress(done, total);
+        else  // the restore's blocks, as bytes
+            restoreSteps.stepProgress(done * device::BLOCK_SIZE, total * device::BLOCK_SIZE);
     };
     callbacks.text = [](const std::string& lines) {
         fputs(lines.c_str(), stdout);
@@ -182,6 +291,7 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
         }
         return false;
     };
+    // The backup's own read steps finish before the install's begin.
     guarded::Result result;
     try {
         result = guarded::install(samba, chipId, taken, dir, package, callbacks);
@@ -189,10 +299,16 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
         // Not one of the flow's own failures: the state is not known.
         fflush(stdout);
         fprintf(stderr, "%s\n", e.what());
-        return WEB_INSTALL_FAILED;
+        sendOutcome("failed", e.what());
+        return 1;
     }
-    monitorChanges = result.monitorChanges;
     printf("%s\n", result.detail.c_str());
-    fflush(stdout);
-    return installStatus(result.outcome);
+    WebEvent("outcome")
+        .text("kind", installKind(result.outcome))
+        .text("text", result.detail)
+        .flag("monitorChanges", result.monitorChanges)
+        .flag("lost", lost)
+        .number("version", g_sw_ver)
+        .send();
+    return result.outcome == guarded::Outcome::Installed ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "Pause.h"
 #include "TarvoXcon.h"
 #include "WebBackup.h"
+#include "WebEvents.h"
 #include "WebPortFactory.h"
 
 
@@ -39,13 +41,6 @@ void startRun()
     // 0 makes the next getopt call start over, as in a fresh process.
     optind = 0;
 }
-
-// Whether the last backup command's install restarted the adapter.
-bool g_restarted = false;
-// Whether the last install found a monitor that changes what it receives,
-// and whether its connection failed part way.
-bool g_monitorChanges = false;
-bool g_lost = false;
 
 }  // namespace
 
@@ -84,53 +79,40 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, co
     return status;
 }
 
-// Runs tarvo-backup's command ("save", "verify" or "restore") on target (a
-// folder, or for verify a package file) over the chosen port; returns a
-// WebBackupStatus.
-// "install" installs package, backed up into the empty folder target first
-// and restored from it when it fails; returns a WebInstallStatus.
-EMSCRIPTEN_KEEPALIVE int tarvo_web_backup(const char* command, const char* target,
-                                          const char* portName, const char* package)
+// Runs one of the page's procedures over the chosen port; what it did comes
+// as events (WebEvents.h), the outcome last. command: "connect", "packages"
+// (file: the package file; arg: board,type,flash), "settings-save" and
+// "settings-restore" (file), tarvo-backup's "save", "verify" and "restore"
+// (file: the target), "install" (file: the package; arg: the empty backup folder).
+EMSCRIPTEN_KEEPALIVE int tarvo_web_procedure(const char* command, const char* file,
+                                             const char* arg, const char* portName)
 {
     startRun();
-    g_restarted = false;
-    g_monitorChanges = false;
-    g_lost = false;
-    int status = runReportingFailures([&] {
-        if (strcmp(command, "install") == 0)
-            return webInstall(target, portName, package, g_monitorChanges, g_lost);
-        return webBackup(command, target, portName, g_restarted);
-    });
+    const std::string what = command;
+    int status = 1;
+    try {
+        if (what == "connect") {
+            status = webConnect(portName);
+        } else if (what == "packages") {
+            unsigned board = 0, type = 0, flash = 0;
+            if (sscanf(arg, "%u,%u,%u", &board, &type, &flash) == 3)
+                status = webPackages(file, static_cast<uint16_t>(board), static_cast<uint8_t>(type),
+                                     flash);
+        } else if (what == "settings-save" || what == "settings-restore") {
+            status = webSettings(what == "settings-save" ? "save" : "restore", file, portName);
+        } else if (what == "install") {
+            status = webInstall(arg, portName, file);
+        } else {
+            status = webBackup(what, file, portName);
+        }
+    } catch (const std::exception& e) {
+        // The adapter failed part way (or the port went): said as such.
+        fflush(stdout);
+        fprintf(stderr, "%s\n", e.what());
+        sendOutcome("adapter-failed", e.what());
+    }
     fflush(stdout);
     fflush(stderr);
     return status;
-}
-
-// Whether the last restore's install restarted the adapter, after which it
-// needs a new connection.
-EMSCRIPTEN_KEEPALIVE int tarvo_web_restarted()
-{
-    return g_restarted ? 1 : 0;
-}
-
-// Whether the last install found a boot monitor that changes the firmware it
-// receives, so that no backup can put firmware back.
-EMSCRIPTEN_KEEPALIVE int tarvo_web_monitor_changes()
-{
-    return g_monitorChanges ? 1 : 0;
-}
-
-// Whether the last install's connection failed part way (the adapter was
-// unplugged or stopped answering).
-EMSCRIPTEN_KEEPALIVE int tarvo_web_connection_lost()
-{
-    return g_lost ? 1 : 0;
-}
-
-// The length of the flash region the running action works on, for the
-// page's progress bar.
-EMSCRIPTEN_KEEPALIVE uint32_t tarvo_web_region_size()
-{
-    return g_fw_total_size;
 }
 }

@@ -10,17 +10,10 @@
 
 #include "AdapterSelect.h"
 #include "Backup.h"
-#include "PortFactory.h"
+#include "PlatformPortFactory.h"
 #include "SambaXcon.h"
 #include "TerminalReport.h"
 #include "TarvoXcon.h"
-#include "TimerResolution.h"
-
-#if defined(_WIN32)
-#include "WinPortFactory.h"
-#else
-#include "PosixPortFactory.h"
-#endif
 
 namespace {
 
@@ -253,9 +246,7 @@ int main(int argc, char** argv)
     if (optind != argc)
         return usageError("extra arguments found");
 
-#if defined(_WIN32)
-    TimerResolution timerResolution;  // a restore installs firmware
-#endif
+    PlatformTimerResolution timerResolution;  // a restore installs firmware
     return runReportingFailures([&] {
         PortFactory portFactory;
         if (request.ports.empty())

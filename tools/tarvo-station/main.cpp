@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "PlatformPortFactory.h"
 #include "Process.h"
 #include "Station.h"
-#include "TimerResolution.h"
 
 namespace {
 
@@ -187,9 +187,7 @@ int main(int argc, char** argv)
     if (!worker.kind.empty()) {
         if ((worker.kind != "probe" && worker.kind != "install") || worker.port.empty())
             return usageError("invalid worker request");
-#if defined(_WIN32)
-        TimerResolution timerResolution;  // an install pauses between blocks
-#endif
+        PlatformTimerResolution timerResolution;  // an install pauses between blocks
         return workerMain(worker);
     }
 

@@ -9,6 +9,7 @@
 
 #include "AdapterIdentity.h"
 #include "Device.h"
+#include "ForwardingPort.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
 #include "TarvoXcon.h"
@@ -25,10 +26,10 @@ struct LineSeen {
 
 // Passes everything through to the port it wraps, noting whether it opened
 // and whether any byte came back, so a failed connect can say why.
-class WatchedPort : public SerialPort {
+class WatchedPort : public ForwardingPort {
 public:
     WatchedPort(SerialPort::Ptr inner, std::shared_ptr<LineSeen> seen)
-        : SerialPort(inner->name()), _inner(std::move(inner)), _seen(std::move(seen))
+        : ForwardingPort(std::move(inner)), _seen(std::move(seen))
     {
     }
     bool open(int baud, int data, Parity parity, StopBit stop) override
@@ -37,27 +38,20 @@ public:
         _seen->opened = _seen->opened || ok;
         return ok;
     }
-    void close() override { _inner->close(); }
-    bool isUsb() override { return _inner->isUsb(); }
     int read(uint8_t* data, int size) override
     {
         int n = _inner->read(data, size);
         _seen->heard = _seen->heard || n > 0;
         return n;
     }
-    int write(const uint8_t* data, int size) override { return _inner->write(data, size); }
     int get() override
     {
         int c = _inner->get();
         _seen->heard = _seen->heard || c >= 0;
         return c;
     }
-    int put(int c) override { return _inner->put(c); }
-    bool timeout(int millisecs) override { return _inner->timeout(millisecs); }
-    bool flush() override { return _inner->flush(); }
 
 private:
-    SerialPort::Ptr _inner;
     std::shared_ptr<LineSeen> _seen;
 };
 

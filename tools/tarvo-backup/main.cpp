@@ -14,6 +14,7 @@
 #include "SambaXcon.h"
 #include "TerminalReport.h"
 #include "TarvoXcon.h"
+#include "Usage.h"
 
 namespace {
 
@@ -77,9 +78,7 @@ const char* const HELP_TEXT =
 
 int usageError(const char* message)
 {
-    fprintf(stderr, "%s: %s\nTry '%s -h' or '%s --help' for more information\n", PROGRAM,
-            message, PROGRAM, PROGRAM);
-    return 1;
+    return reportUsageError(PROGRAM, message, HelpHint::ShortAndLong);
 }
 
 struct Request {
@@ -229,8 +228,7 @@ int main(int argc, char** argv)
             printf("%s %s\n", PROGRAM, TARVO_VERSION);
             return 0;
         default:
-            fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,
-                    PROGRAM);
+            tryHelp(PROGRAM, HelpHint::ShortAndLong);
             return 1;
         }
     }

@@ -11,6 +11,7 @@
 #include "PlatformPortFactory.h"
 #include "Process.h"
 #include "Station.h"
+#include "Usage.h"
 
 namespace {
 
@@ -62,9 +63,7 @@ const char* const HELP_TEXT =
 
 int usageError(const std::string& message)
 {
-    fprintf(stderr, "%s: %s\nTry '%s -h' or '%s --help' for more information\n", PROGRAM,
-            message.c_str(), PROGRAM, PROGRAM);
-    return EXIT_USAGE;
+    return reportUsageError(PROGRAM, message, HelpHint::ShortAndLong, EXIT_USAGE);
 }
 
 std::vector<std::string> splitList(const std::string& text)
@@ -178,8 +177,7 @@ int main(int argc, char** argv)
                 return usageError("invalid worker request");
             break;
         default:
-            fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,
-                    PROGRAM);
+            tryHelp(PROGRAM, HelpHint::ShortAndLong);
             return EXIT_USAGE;
         }
     }

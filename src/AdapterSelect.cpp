@@ -195,18 +195,25 @@ bool wildcardMatch(const std::string& pattern, const std::string& name)
     return p == pattern.size();
 }
 
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos)
+            comma = text.size();
+        if (comma > start)
+            items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
 std::vector<std::string> expandPortPatterns(const std::string& patterns)
 {
     std::vector<std::string> ports;
-    size_t start = 0;
-    while (start <= patterns.size()) {
-        size_t comma = patterns.find(',', start);
-        if (comma == std::string::npos)
-            comma = patterns.size();
-        const std::string pattern = patterns.substr(start, comma - start);
-        start = comma + 1;
-        if (pattern.empty())
-            continue;
+    for (const std::string& pattern : splitList(patterns)) {
         if (!hasWildcard(pattern)) {
             ports.push_back(pattern);
             continue;

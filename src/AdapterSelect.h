@@ -57,6 +57,9 @@ std::vector<AdapterInfo> findAdapters(PortFactoryBase& factory);
 bool connectBySerial(Samba& samba, PortFactoryBase& factory, const std::string& serial,
                      std::string& port, uint32_t& chipId);
 
+// The non-empty items of a comma-separated list.
+std::vector<std::string> splitList(const std::string& text);
+
 // The ports that patterns name: a pattern with * or ? in its last part
 // stands for the matching entries of its folder (sorted as people count),
 // any other for itself. Patterns are separated by commas.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "AdapterSelect.h"
 #include "PlatformPortFactory.h"
 #include "Process.h"
 #include "Station.h"
@@ -64,21 +65,6 @@ const char* const HELP_TEXT =
 int usageError(const std::string& message)
 {
     return reportUsageError(PROGRAM, message, HelpHint::ShortAndLong, EXIT_USAGE);
-}
-
-std::vector<std::string> splitList(const std::string& text)
-{
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos)
-            comma = text.size();
-        if (comma > start)
-            items.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return items;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "AdapterIdentity.h"
 #include "Device.h"
+#include "ForwardingPort.h"
 #include "PortFactory.h"
 #include "SambaXcon.h"
 #include "TarvoXcon.h"
@@ -25,10 +26,10 @@ struct LineSeen {
 
 // Passes everything through to the port it wraps, noting whether it opened
 // and whether any byte came back, so a failed connect can say why.
-class WatchedPort : public SerialPort {
+class WatchedPort : public ForwardingPort {
 public:
     WatchedPort(SerialPort::Ptr inner, std::shared_ptr<LineSeen> seen)
-        : SerialPort(inner->name()), _inner(std::move(inner)), _seen(std::move(seen))
+        : ForwardingPort(std::move(inner)), _seen(std::move(seen))
     {
     }
     bool open(int baud, int data, Parity parity, StopBit stop) override
@@ -37,27 +38,20 @@ public:
         _seen->opened = _seen->opened || ok;
         return ok;
     }
-    void close() override { _inner->close(); }
-    bool isUsb() override { return _inner->isUsb(); }
     int read(uint8_t* data, int size) override
     {
         int n = _inner->read(data, size);
         _seen->heard = _seen->heard || n > 0;
         return n;
     }
-    int write(const uint8_t* data, int size) override { return _inner->write(data, size); }
     int get() override
     {
         int c = _inner->get();
         _seen->heard = _seen->heard || c >= 0;
         return c;
     }
-    int put(int c) override { return _inner->put(c); }
-    bool timeout(int millisecs) override { return _inner->timeout(millisecs); }
-    bool flush() override { return _inner->flush(); }
 
 private:
-    SerialPort::Ptr _inner;
     std::shared_ptr<LineSeen> _seen;
 };
 
@@ -201,18 +195,25 @@ bool wildcardMatch(const std::string& pattern, const std::string& name)
     return p == pattern.size();
 }
 
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos)
+            comma = text.size();
+        if (comma > start)
+            items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
 std::vector<std::string> expandPortPatterns(const std::string& patterns)
 {
     std::vector<std::string> ports;
-    size_t start = 0;
-    while (start <= patterns.size()) {
-        size_t comma = patterns.find(',', start);
-        if (comma == std::string::npos)
-            comma = patterns.size();
-        const std::string pattern = patterns.substr(start, comma - start);
-        start = comma + 1;
-        if (pattern.empty())
-            continue;
+    for (const std::string& pattern : splitList(patterns)) {
         if (!hasWildcard(pattern)) {
             ports.push_back(pattern);
             continue;

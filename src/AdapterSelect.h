@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "AdapterIdentity.h"
+#include "ForwardingPort.h"
 #include "PortFactory.h"
 
 class Samba;
@@ -56,6 +57,9 @@ std::vector<AdapterInfo> findAdapters(PortFactoryBase& factory);
 bool connectBySerial(Samba& samba, PortFactoryBase& factory, const std::string& serial,
                      std::string& port, uint32_t& chipId);
 
+// The non-empty items of a comma-separated list.
+std::vector<std::string> splitList(const std::string& text);
+
 // The ports that patterns name: a pattern with * or ? in its last part
 // stands for the matching entries of its folder (sorted as people count),
 // any other for itself. Patterns are separated by commas.
@@ -67,24 +71,17 @@ bool wildcardMatch(const std::string& pattern, const std::string& name);
 // A walk over the ports that patterns name (looked up afresh on every
 // begin), in place of the machine's list; the ports themselves come from
 // the platform's factory.
-class PatternPortFactory : public PortFactoryBase {
+class PatternPortFactory : public ForwardingPortFactory {
 public:
     PatternPortFactory(PortFactoryBase& platform, const std::string& patterns)
-        : _platform(platform), _patterns(patterns)
+        : ForwardingPortFactory(platform), _patterns(patterns)
     {
     }
     std::string begin() override;
     std::string end() override { return ""; }
     std::string next() override;
-    SerialPort::Ptr create(const std::string& name) override { return _platform.create(name); }
-    SerialPort::Ptr create(const std::string& name, bool isUsb) override
-    {
-        return _platform.create(name, isUsb);
-    }
-    bool accessDenied(const std::string& name) override { return _platform.accessDenied(name); }
 
 private:
-    PortFactoryBase& _platform;
     std::string _patterns;
     std::vector<std::string> _ports;
     size_t _next = 0;

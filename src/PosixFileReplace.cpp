@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FileFill.h"
 #include "FileReplace.h"
 #include "PosixFd.h"
 #include "PosixFileCalls.h"
@@ -66,21 +67,14 @@ bool fill(int fd, const WriteGuard* guard, bool sync, const std::string& path, c
           std::string& error)
 {
     FdSink sink(fd, guard);
-    std::string reason;
-    bool produced = content(sink, reason);
-    if (sink.failure()) {
-        error = failure("cannot write", path, sink.failure());
-        return false;
-    }
-    if (!produced) {
-        error = reason;
-        return false;
-    }
-    if (sync && posixFileCalls().fsync(fd) != 0) {
-        error = failure("cannot write", path, errno);
-        return false;
-    }
-    return true;
+    return fillSink(
+        sink, content,
+        [&] { return sink.failure() ? failure("cannot write", path, sink.failure()) : std::string(); },
+        [&] {
+            return !sync || posixFileCalls().fsync(fd) == 0 ? std::string()
+                                                            : failure("cannot write", path, errno);
+        },
+        error);
 }
 
 std::string directoryOf(const std::string& path)

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "SambaXcon.h"
+#include "Usage.h"
 
 TarvoConfig::TarvoConfig()
     : eeprom_read(false), eeprom_clear(false), eeprom_write(false), firmware_write(false),
@@ -57,7 +58,7 @@ float timer_stop()
 
 int help(const char* program)
 {
-    fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", program, program);
+    tryHelp(program, HelpHint::ShortAndLong);
     return 1;
 }
 

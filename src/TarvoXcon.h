@@ -8,6 +8,7 @@
 #include <string>
 
 #include "CmdOpts.h"
+#include "EepromBuffer.h"
 
 class Samba;
 struct PackageTarget;
@@ -36,10 +37,6 @@ public:
 extern TarvoConfig config;
 constexpr int NUM_OPTS = 8;
 extern Option opts[NUM_OPTS];
-
-// Buffer for the setting area; also the host-side EEPROM emulator's image.
-constexpr int G_EEPROM_SIZE = 8192;
-extern uint8_t g_eeprom[G_EEPROM_SIZE];
 
 // Start and length of the flash region the current action works on.
 extern uint32_t g_loader_addr;

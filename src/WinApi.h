@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <mmsystem.h>
 #elif defined(TARVO_WIN32_DOUBLE)
 #include "Win32Double.h"
 #else

@@ -2,6 +2,7 @@
 // moved over it under a guard that deletes it on Ctrl+C or a closed console.
 #include <string>
 
+#include "FileFill.h"
 #include "FileReplace.h"
 #include "WinApi.h"
 #include "WinReplace.h"
@@ -98,21 +99,14 @@ bool fill(HANDLE h, WinWriteGuard& guard, bool flush, const std::string& path, c
           std::string& error)
 {
     HandleSink sink(h, guard);
-    std::string reason;
-    bool produced = content(sink, reason);
-    if (sink.failure()) {
-        error = failure("cannot write", path, sink.failure());
-        return false;
-    }
-    if (!produced) {
-        error = reason;
-        return false;
-    }
-    if (flush && !FlushFileBuffers(h)) {
-        error = failure("cannot write", path, GetLastError());
-        return false;
-    }
-    return true;
+    return fillSink(
+        sink, content,
+        [&] { return sink.failure() ? failure("cannot write", path, sink.failure()) : std::string(); },
+        [&] {
+            return !flush || FlushFileBuffers(h) ? std::string()
+                                                 : failure("cannot write", path, GetLastError());
+        },
+        error);
 }
 
 std::wstring directoryOf(const std::wstring& path)

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "TarvoXcon.h"
+#include "EepromBuffer.h"
 #include "eeprom_internal.h"
 #include "nvm.h"
 

@@ -1,17 +1,9 @@
+#include "PlatformPortFactory.h"
 #include "TarvoXcon.h"
-#include "TimerResolution.h"
-
-#if defined(_WIN32)
-#include "WinPortFactory.h"
-#else
-#include "PosixPortFactory.h"
-#endif
 
 int main(int argc, char** argv)
 {
-#if defined(_WIN32)
-    TimerResolution timerResolution;
-#endif
+    PlatformTimerResolution timerResolution;
     PortFactory portFactory;
     return tarvo_main(argc, argv, portFactory);
 }

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "Device.h"
-#include "TarvoXcon.h"
+#include "EepromBuffer.h"
 
 uint8_t eeprom_dirty;
 

@@ -11,19 +11,13 @@
 #include "AdapterSelect.h"
 #include "Backup.h"
 #include "FileReplace.h"
-#include "PortFactory.h"
+#include "PlatformPortFactory.h"
 #include "SambaXcon.h"
 #include "TerminalReport.h"
 #include "TextEscape.h"
 #include "TarvoXcon.h"
-#include "TimerResolution.h"
+#include "Usage.h"
 #include "backup/AdapterCheck.h"
-
-#if defined(_WIN32)
-#include "WinPortFactory.h"
-#else
-#include "PosixPortFactory.h"
-#endif
 
 namespace {
 
@@ -106,9 +100,7 @@ int g_usageStatus = 1;
 
 int usageError(const char* message)
 {
-    fprintf(stderr, "%s: %s\nTry '%s -h' or '%s --help' for more information\n", PROGRAM,
-            message, PROGRAM, PROGRAM);
-    return g_usageStatus;
+    return reportUsageError(PROGRAM, message, HelpHint::ShortAndLong, g_usageStatus);
 }
 
 struct Request {
@@ -306,8 +298,7 @@ int main(int argc, char** argv)
             printf("%s %s\n", PROGRAM, TARVO_VERSION);
             return 0;
         default:
-            fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,
-                    PROGRAM);
+            tryHelp(PROGRAM, HelpHint::ShortAndLong);
             return g_usageStatus;
         }
     }
@@ -339,9 +330,7 @@ int main(int argc, char** argv)
             return usageError("extra arguments found");
     }
 
-#if defined(_WIN32)
-    TimerResolution timerResolution;  // a restore installs firmware
-#endif
+    PlatformTimerResolution timerResolution;  // a restore installs firmware
     const int status = runReportingFailures([&] {
         PortFactory portFactory;
         if (request.ports.empty())

@@ -9,14 +9,13 @@
 #include "PackTool.h"
 #include "PackageWriter.h"
 #include "StdFile.h"
+#include "Usage.h"
 
 namespace {
 
 int usageError(const std::string& message)
 {
-    fprintf(stderr, "%s: %s\nTry '%s --help' for more information\n", PROGRAM, message.c_str(),
-            PROGRAM);
-    return 1;
+    return reportUsageError(PROGRAM, message, HelpHint::LongOnly);
 }
 
 const char* const VALUE_OPTIONS[] = {

@@ -10,6 +10,7 @@
 #include "PackTool.h"
 #include "StdFile.h"
 #include "TarvoXcon.h"
+#include "Usage.h"
 
 namespace {
 
@@ -57,11 +58,8 @@ int packInfo(const std::vector<std::string>& given)
     std::vector<std::string> args = given;
     if (!args.empty() && args[0] == "--")
         args.erase(args.begin());
-    if (args.size() != 1) {
-        fprintf(stderr, "%s: info takes one package file\nTry '%s --help' for more information\n",
-                PROGRAM, PROGRAM);
-        return 1;
-    }
+    if (args.size() != 1)
+        return reportUsageError(PROGRAM, "info takes one package file", HelpHint::LongOnly);
     const char* name = args[0].c_str();
     namespace fs = std::filesystem;
     std::error_code ec;

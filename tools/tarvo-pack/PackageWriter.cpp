@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "../../sim/Checksum.h"
 #include "FileReplace.h"
 #include "StdFile.h"
+#include "package/ByteSum.h"
 
 namespace {
 
@@ -79,11 +79,11 @@ uint32_t plainChecksum(const PackageRecipe& recipe, uint32_t payloadPart, uint64
     uint64_t rest = range - paddedSize;
     uint8_t cksum[package::CKSUM_SIZE];
     putLe(cksum, recipe.payloadCksum, package::CKSUM_SIZE);
-    uint32_t sum = adapterChecksum(cksum, rest < sizeof(cksum) ? rest : sizeof(cksum), payloadPart);
+    uint32_t sum = packageByteSum(cksum, rest < sizeof(cksum) ? rest : sizeof(cksum), payloadPart);
     if (recipe.handling == package::HANDLING_WITH_IMAGE && rest > sizeof(cksum)) {
         uint64_t fromImage = rest - sizeof(cksum);
-        sum = adapterChecksum(recipe.image,
-                              fromImage < sizeof(recipe.image) ? fromImage : sizeof(recipe.image), sum);
+        sum = packageByteSum(recipe.image,
+                             fromImage < sizeof(recipe.image) ? fromImage : sizeof(recipe.image), sum);
     }
     return sum;
 }
@@ -188,7 +188,7 @@ bool writePackage(const std::string& payloadName, const std::string& output, boo
         for (size_t i = 0; i < n; i++)
             payloadSum += buf[i];
         size_t plainBytes = static_cast<size_t>(plainLeft < n ? plainLeft : n);
-        plainPart = adapterChecksum(buf, plainBytes, plainPart);
+        plainPart = packageByteSum(buf, plainBytes, plainPart);
         plainLeft -= plainBytes;
     }
     if (!payload.complete()) {

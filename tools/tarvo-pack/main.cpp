@@ -6,6 +6,7 @@
 
 #include "Device.h"
 #include "PackTool.h"
+#include "Usage.h"
 
 const char* const PROGRAM = "tarvo-pack";
 
@@ -90,11 +91,8 @@ void printHelp()
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        fprintf(stderr, "%s: missing command\nTry '%s --help' for more information\n", PROGRAM,
-                PROGRAM);
-        return 1;
-    }
+    if (args.empty())
+        return reportUsageError(PROGRAM, "missing command", HelpHint::LongOnly);
     const std::string command = args.front();
     args.erase(args.begin());
     if (command == "-h" || command == "--help") {
@@ -109,7 +107,5 @@ int main(int argc, char** argv)
         return packInfo(args);
     if (command == "create")
         return packCreate(args);
-    fprintf(stderr, "%s: unknown command '%s'\nTry '%s --help' for more information\n", PROGRAM,
-            command.c_str(), PROGRAM);
-    return 1;
+    return reportUsageError(PROGRAM, "unknown command '" + command + "'", HelpHint::LongOnly);
 }

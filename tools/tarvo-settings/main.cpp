@@ -11,6 +11,7 @@
 #include "HexDigit.h"
 #include "SettingArea.h"
 #include "TarvoXcon.h"
+#include "Usage.h"
 #include "eeprom.h"
 
 namespace {
@@ -43,9 +44,7 @@ int fail(const std::string& message)
 
 int usageError(const std::string& message)
 {
-    fprintf(stderr, "%s: %s\nTry '%s --help' for more information\n", PROGRAM, message.c_str(),
-            PROGRAM);
-    return 1;
+    return reportUsageError(PROGRAM, message, HelpHint::LongOnly);
 }
 
 bool parseOffset(const std::string& text, unsigned& offset)

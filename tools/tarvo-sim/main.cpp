@@ -8,6 +8,7 @@
 
 #include "PtyServer.h"
 #include "SimAdapter.h"
+#include "Usage.h"
 
 namespace {
 
@@ -104,9 +105,8 @@ bool parsePair(const char* text, uint32_t& n, uint64_t& k)
 
 int usageError(const char* what, const char* value)
 {
-    fprintf(stderr, "tarvo-sim: invalid %s: %s\nTry 'tarvo-sim --help' for more information\n",
-            what, value);
-    return 1;
+    return reportUsageError("tarvo-sim", std::string("invalid ") + what + ": " + value,
+                            HelpHint::LongOnly);
 }
 
 }  // namespace
@@ -318,7 +318,7 @@ int main(int argc, char** argv)
             printf("tarvo-sim %s\n", TARVO_VERSION);
             return 0;
         default:
-            fprintf(stderr, "Try 'tarvo-sim --help' for more information\n");
+            tryHelp("tarvo-sim", HelpHint::LongOnly);
             return 1;
         }
     }

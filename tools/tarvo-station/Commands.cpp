@@ -12,17 +12,11 @@
 
 #include "AdapterSelect.h"
 #include "FileReplace.h"
-#include "PortFactory.h"
+#include "PlatformPortFactory.h"
 #include "Report.h"
 #include "Station.h"
 #include "TextEscape.h"
 #include "WorkerPool.h"
-
-#if defined(_WIN32)
-#include "WinPortFactory.h"
-#else
-#include "PosixPortFactory.h"
-#endif
 
 namespace {
 

@@ -16,16 +16,10 @@
 #include "Json.h"
 #include "Pause.h"
 #include "Report.h"
-#include "PortFactory.h"
+#include "PlatformPortFactory.h"
 #include "SambaXcon.h"
 #include "Station.h"
 #include "TarvoXcon.h"
-
-#if defined(_WIN32)
-#include "WinPortFactory.h"
-#else
-#include "PosixPortFactory.h"
-#endif
 
 namespace {
 

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <string>
 
+#include "AdapterSelect.h"
+#include "PlatformPortFactory.h"
 #include "Process.h"
 #include "Station.h"
-#include "TimerResolution.h"
+#include "Usage.h"
 
 namespace {
 
@@ -62,24 +64,7 @@ const char* const HELP_TEXT =
 
 int usageError(const std::string& message)
 {
-    fprintf(stderr, "%s: %s\nTry '%s -h' or '%s --help' for more information\n", PROGRAM,
-            message.c_str(), PROGRAM, PROGRAM);
-    return EXIT_USAGE;
-}
-
-std::vector<std::string> splitList(const std::string& text)
-{
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos)
-            comma = text.size();
-        if (comma > start)
-            items.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return items;
+    return reportUsageError(PROGRAM, message, HelpHint::ShortAndLong, EXIT_USAGE);
 }
 
 }  // namespace
@@ -178,8 +163,7 @@ int main(int argc, char** argv)
                 return usageError("invalid worker request");
             break;
         default:
-            fprintf(stderr, "Try '%s -h' or '%s --help' for more information\n", PROGRAM,
-                    PROGRAM);
+            tryHelp(PROGRAM, HelpHint::ShortAndLong);
             return EXIT_USAGE;
         }
     }
@@ -187,9 +171,7 @@ int main(int argc, char** argv)
     if (!worker.kind.empty()) {
         if ((worker.kind != "probe" && worker.kind != "install") || worker.port.empty())
             return usageError("invalid worker request");
-#if defined(_WIN32)
-        TimerResolution timerResolution;  // an install pauses between blocks
-#endif
+        PlatformTimerResolution timerResolution;  // an install pauses between blocks
         return workerMain(worker);
     }
 

@@ -67,6 +67,11 @@ enum class Read { Ok, Unreliable, Stopped };
 // (reported) when no two reads of a piece agreed.
 Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
                  uint32_t size, Bytes& data, uint32_t& checksum);
+// The firmware region, then the setting area, as readChecked reads each.
+Read readRegions(Samba& samba, Report& report, uint32_t chipId, Bytes& firmware,
+                 uint32_t& firmwareChecksum, Bytes& settings, uint32_t& settingsChecksum);
+// The adapter's report lines; version gets the monitor's text from the first.
+std::string adapterReport(Samba& samba, uint32_t chipId, std::string& version);
 
 // --- The record and the files (BackupRecord.cpp).
 

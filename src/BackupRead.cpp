@@ -2,7 +2,9 @@
 #include <cstring>
 
 #include "Backup.h"
+#include "Device.h"
 #include "SambaXcon.h"
+#include "TarvoXcon.h"
 
 namespace backup {
 
@@ -87,6 +89,30 @@ Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_
              label.c_str(), size, addr, checksum);
     report.text(line);
     return Read::Ok;
+}
+
+Read readRegions(Samba& samba, Report& report, uint32_t chipId, Bytes& firmware,
+                 uint32_t& firmwareChecksum, Bytes& settings, uint32_t& settingsChecksum)
+{
+    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE,
+                            device::romSize(chipId), firmware, firmwareChecksum);
+    if (read == Read::Ok)
+        read = readChecked(samba, report, "settings", device::settingsBase(chipId),
+                           device::SETTINGS_SIZE, settings, settingsChecksum);
+    return read;
+}
+
+std::string adapterReport(Samba& samba, uint32_t chipId, std::string& version)
+{
+    std::string info;
+    infoLines(samba, chipId, [&info, &version](const std::string& text) {
+        // The first line is the version text as the monitor sent it.
+        const std::string prefix = "Bootloader Version: ";
+        if (info.empty() && text.compare(0, prefix.size(), prefix) == 0 && text.back() == '\n')
+            version = text.substr(prefix.size(), text.size() - prefix.size() - 1);
+        info += text;
+    });
+    return info;
 }
 
 }  // namespace backup

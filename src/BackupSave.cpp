@@ -100,14 +100,8 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
                            adapter.type));
         return Outcome::Refused;
     }
-    std::string info, version;
-    infoLines(samba, chipId, [&info, &version](const std::string& text) {
-        // The first line is the version text as the monitor sent it.
-        const std::string prefix = "Bootloader Version: ";
-        if (info.empty() && text.compare(0, prefix.size(), prefix) == 0 && text.back() == '\n')
-            version = text.substr(prefix.size(), text.size() - prefix.size() - 1);
-        info += text;
-    });
+    std::string version;
+    const std::string info = adapterReport(samba, chipId, version);
     report.text(info);
 
     Record record;
@@ -121,11 +115,8 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
     record.version = version;
 
     Bytes firmware, settings;
-    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE,
-                            device::romSize(chipId), firmware, record.firmwareChecksum);
-    if (read == Read::Ok)
-        read = readChecked(samba, report, "settings", device::settingsBase(chipId),
-                           device::SETTINGS_SIZE, settings, record.settingsChecksum);
+    const Read read = readRegions(samba, report, chipId, firmware, record.firmwareChecksum,
+                                  settings, record.settingsChecksum);
     if (read == Read::Stopped) {
         report.text("Save interrupted, nothing written\n");
         return Outcome::Interrupted;

@@ -122,20 +122,11 @@ CheckResult checkAdapter(Samba& samba, uint32_t chipId, const std::string& packa
     r.board = adapter.board;
     r.type = adapter.type;
     r.serial = adapter.serial;
-    std::string info;
-    infoLines(samba, chipId, [&info, &r](const std::string& text) {
-        const std::string prefix = "Bootloader Version: ";
-        if (info.empty() && text.compare(0, prefix.size(), prefix) == 0 && text.back() == '\n')
-            r.version = text.substr(prefix.size(), text.size() - prefix.size() - 1);
-        info += text;
-    });
+    const std::string info = adapterReport(samba, chipId, r.version);
 
     Bytes region, area;
-    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE,
-                            device::romSize(chipId), region, r.firmwareAnswer);
-    if (read == Read::Ok)
-        read = readChecked(samba, report, "settings", device::settingsBase(chipId),
-                           device::SETTINGS_SIZE, area, r.settingsAnswer);
+    const Read read = readRegions(samba, report, chipId, region, r.firmwareAnswer, area,
+                                  r.settingsAnswer);
     if (read != Read::Ok) {
         r.answer = read == Read::Stopped ? "check interrupted; nothing was written\n"
                                          : "the adapter could not be read reliably\n";

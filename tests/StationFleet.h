@@ -81,6 +81,7 @@ inline const std::map<std::string, std::vector<std::string>>& eventKeys()
         {"result", {"backup", "detail", "event", "firmware_after", "firmware_before", "port",
                     "restore", "result", "seconds", "serial"}},
         {"step", {"event", "percent", "port", "serial", "step"}},
+        {"check", {"answer", "detail", "event", "formula", "port", "serial"}},
         {"port", {"event", "port", "status"}},  {"skip", {"event", "port", "reason", "serial"}},
         {"missing", {"event", "serial"}},       {"waiting", {"event", "message"}},
         {"stopping", {"event", "message"}}};

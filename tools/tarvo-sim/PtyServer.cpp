@@ -52,19 +52,29 @@ size_t flashChanges(const SimAdapter& adapter)
     return adapter.record.erasedRows.size() + adapter.record.writtenPages.size();
 }
 
+// Commands that write memory, prepare the flash or start code: none of them
+// may come from a program that only reads.
+size_t writingCommands(const SimRecord& r)
+{
+    size_t n = 0;
+    for (const std::string& command : r.commands)
+        n += !command.empty() && std::string("WOSXYxkG").find(command[0]) != std::string::npos;
+    return n;
+}
+
 bool writeStats(const SimAdapter& adapter, const std::string& path)
 {
     const SimRecord& r = adapter.record;
-    char text[512];
+    char text[560];
     int n = snprintf(text, sizeof(text),
                      "exchanges %llu\ncommands %zu\nrows_erased %zu\npages_written %zu\n"
                      "bootloader_touches %zu\nresets %u\njumps %zu\nreplies %llu\nbytes_in %llu\n"
-                     "bytes_out %llu\n",
+                     "bytes_out %llu\nwriting_commands %zu\n",
                      static_cast<unsigned long long>(r.exchanges), r.commands.size(),
                      r.erasedRows.size(), r.writtenPages.size(), r.bootloaderTouches.size(),
                      r.resets, r.jumps.size(), static_cast<unsigned long long>(r.replies),
                      static_cast<unsigned long long>(r.bytesIn),
-                     static_cast<unsigned long long>(r.bytesOut));
+                     static_cast<unsigned long long>(r.bytesOut), writingCommands(r));
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
         return false;
     std::string error;

@@ -77,6 +77,8 @@ struct PortFinding {
     bool adapter = false;
     std::string status;     // why not, when no adapter
     JsonFields info;        // the adapter's fields
+    JsonFields check;       // list --check: the check's answer
+    std::string checkFailure;  // why a check's worker failed, when it said
 };
 
 std::string traceName(const std::string& serial, const std::string& port)
@@ -115,8 +117,9 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
     for (size_t i = 0; i < ports.size(); i++) {
         found[i].port = ports[i];
         WorkerRequest request;
-        request.kind = "probe";
+        request.kind = options.check ? "check" : "probe";
         request.port = ports[i];
+        request.package = options.package;
         request.named = !options.ports.empty();
         request.trace = !options.traceDir.empty();
         std::string error;
@@ -128,7 +131,13 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
     }
     std::set<size_t> timedOut;
     size_t open = byWorker.size();
+    bool stopped = false;
     while (open > 0) {
+        // A check reads for as long as its link needs; Ctrl-C ends them all.
+        if (g_interrupts > 0 && !stopped) {
+            stopped = true;
+            pool.terminateAll();
+        }
         WorkerEvent event;
         if (!pool.next(event, WAIT_STEP_MS)) {
             if (secondsSince(started) * 1000 > PROBE_LIMIT_MS)
@@ -143,12 +152,23 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
             if (!f.adapter && f.status.empty())
                 f.status = timedOut.count(event.worker) ? "no answer (time limit)"
                                                         : "probe ended: " + event.end.how;
+            if (options.check && f.adapter && f.check.empty()) {
+                // No answer is never taken for one: the check could not tell.
+                f.check["answer"] = "unknown";
+                f.check["status"] = "3";
+                const std::string why = f.checkFailure.empty() ? event.end.how : f.checkFailure;
+                f.check["detail"] = "the check ended without an answer (" + why + ")";
+            }
             writeTrace(options, traceName(f.adapter ? f.info["serial"] : "", f.port), event.text);
         } else if (event.fields["event"] == "adapter") {
             f.adapter = true;
             f.info = event.fields;
         } else if (event.fields["event"] == "port") {
             f.status = event.fields["status"];
+        } else if (event.fields["event"] == "check") {
+            f.check = event.fields;
+        } else if (event.fields["event"] == "result") {
+            f.checkFailure = event.fields["detail"];
         }
     }
     return found;
@@ -423,6 +443,105 @@ std::string describe(const PortFinding& f)
            escapeBytes(get("bootloader")) + "\"";
 }
 
+// list --check: the answers' words, and the run's status from them.
+const char* answerWords(const std::string& answer)
+{
+    if (answer == "restores")
+        return "backups restore";
+    if (answer == "changes")
+        return "the monitor changes what it is sent";
+    if (answer == "other-package")
+        return "the package is not the firmware it runs";
+    return "not known";
+}
+
+JsonLine checkLine(const PortFinding& f)
+{
+    const auto get = [&](const char* key) {
+        auto it = f.check.find(key);
+        return it == f.check.end() ? std::string() : it->second;
+    };
+    JsonLine line;
+    line.set("event", "check")
+        .set("port", f.port)
+        .set("serial", get("serial").empty() ? f.info.at("serial") : get("serial"))
+        .set("answer", get("answer"))
+        .setOrNull("formula", get("formula"))
+        .set("detail", get("detail"));
+    return line;
+}
+
+// Two lines under the adapter's: the answer and formula, then the words of the
+// check (the package's name in them is the user's, escaped all the same).
+std::string describeCheck(const JsonFields& check)
+{
+    const auto get = [&](const char* key) {
+        auto it = check.find(key);
+        return it == check.end() ? std::string() : it->second;
+    };
+    const std::string formula = get("formula");
+    std::string text = "    check: " + std::string(answerWords(get("answer"))) +
+                       "; checksum formula: " + (formula.empty() ? "-" : escapeControls(formula));
+    std::string detail = get("detail");
+    size_t start = 0;
+    while (start < detail.size()) {
+        size_t end = detail.find('\n', start);
+        if (end == std::string::npos)
+            end = detail.size();
+        text += "\n    " + escapeControls(detail.substr(start, end - start));
+        start = end + 1;
+    }
+    return text;
+}
+
+// 1 when any adapter's backups cannot come back, else 3 when any could not
+// be told (or none was found), else 0.
+class CheckTally {
+public:
+    void add(const JsonFields& check)
+    {
+        auto it = check.find("answer");
+        const std::string answer = it == check.end() ? "unknown" : it->second;
+        _counts[answer]++;
+        auto status = check.find("status");
+        const int s = status == check.end() ? 3 : std::atoi(status->second.c_str());
+        _cannot = _cannot || s == 1;
+        _unknown = _unknown || s != 0;
+        _adapters++;
+    }
+    int status() const
+    {
+        if (_cannot)
+            return EXIT_ADAPTER_FAILED;
+        return _unknown || _adapters == 0 ? EXIT_CHECK_UNKNOWN : EXIT_ALL_OK;
+    }
+    std::string summary() const
+    {
+        if (_adapters == 0)
+            return "No adapter checked";
+        std::string text = "Checked " + std::to_string(_adapters) +
+                           (_adapters == 1 ? " adapter: " : " adapters: ");
+        const char* const kinds[][2] = {{"restores", "restore"},
+                                        {"changes", "change what they are sent"},
+                                        {"other-package", "run other firmware than the package"},
+                                        {"unknown", "not known"}};
+        bool first = true;
+        for (const auto& kind : kinds) {
+            auto it = _counts.find(kind[0]);
+            if (it == _counts.end())
+                continue;
+            text += (first ? "" : ", ") + std::to_string(it->second) + " " + kind[1];
+            first = false;
+        }
+        return text;
+    }
+
+private:
+    std::map<std::string, size_t> _counts;
+    size_t _adapters = 0;
+    bool _cannot = false, _unknown = false;
+};
+
 // A Ctrl-C since the last look: the first takes no new adapters (and ends
 // the probes) while the running installs finish, another ends those too.
 // True when the loop is to end now.
@@ -509,11 +628,18 @@ int runStatus(int status, const Report& report, const StationOptions& options)
 int listCommand(const StationOptions& options, const std::string& self)
 {
     Report report(options);
+    if (options.check)
+        catchStopSignals(true);
     const std::vector<PortFinding> found = probeAll(options, self, portsToTry(options));
+    if (options.check)
+        catchStopSignals(false);
+    CheckTally tally;
     for (const PortFinding& f : found) {
         if (options.json) {
             if (f.adapter) {
                 report.jsonLine(adapterLine(f.info));
+                if (options.check)
+                    report.jsonLine(checkLine(f));
             } else {
                 JsonLine line;
                 line.set("event", "port").set("port", f.port).set("status", f.status);
@@ -521,11 +647,19 @@ int listCommand(const StationOptions& options, const std::string& self)
             }
         } else {
             report.line(describe(f));
+            if (options.check && f.adapter)
+                report.line(describeCheck(f.check));
         }
+        if (options.check && f.adapter)
+            tally.add(f.check);
     }
     if (found.empty() && !options.json)
         report.line("No serial ports found");
-    return EXIT_ALL_OK;
+    if (!options.check)
+        return EXIT_ALL_OK;
+    if (!options.json)
+        report.line(tally.summary());
+    return tally.status();
 }
 
 int installCommand(const StationOptions& options, const std::string& self)

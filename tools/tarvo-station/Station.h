@@ -12,6 +12,7 @@ constexpr int EXIT_ALL_OK = 0;
 constexpr int EXIT_ADAPTER_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_SERIAL_NOT_FOUND = 3;
+constexpr int EXIT_CHECK_UNKNOWN = 3;  // list --check: an adapter could not be told
 
 // A worker's protocol lines start with this byte on a line of their own;
 // every other line is the core's own output (its messages and trace).
@@ -19,7 +20,8 @@ constexpr char PROTOCOL_MARK = '\x1e';
 
 struct StationOptions {
     std::string command;          // list, install or watch
-    std::string package;
+    std::string package;          // list --check: may be empty
+    bool check = false;           // list: check every adapter, reading only
     std::string ports;            // --ports patterns; empty: the machine's list
     std::vector<std::string> serials;
     bool all = false;
@@ -33,7 +35,7 @@ struct StationOptions {
 
 // What one worker is asked to do.
 struct WorkerRequest {
-    std::string kind;             // probe or install
+    std::string kind;             // probe, check or install
     std::string port;
     std::string package;
     std::string serial;           // install: the adapter must have this one

@@ -20,6 +20,7 @@
 #include "SambaXcon.h"
 #include "Station.h"
 #include "TarvoXcon.h"
+#include "backup/AdapterCheck.h"
 
 namespace {
 
@@ -312,6 +313,74 @@ int install(const WorkerRequest& request, PortFactoryBase& factory)
     }
 }
 
+// The check's words go out as the core's own output, for the trace; its
+// formula line is kept for the parent. Its reads' progress is not shown.
+class CheckOutput : public backup::Report {
+public:
+    void text(const std::string& lines) override
+    {
+        fputs(lines.c_str(), stdout);
+        static const std::string FORMULA = "Checksum formula: ";
+        for (size_t at = 0; (at = lines.find(FORMULA, at)) != std::string::npos; at++) {
+            if (at > 0 && lines[at - 1] != '\n')
+                continue;
+            const size_t end = lines.find('\n', at);
+            formula = lines.substr(at + FORMULA.size(),
+                                   end == std::string::npos ? std::string::npos
+                                                            : end - at - FORMULA.size());
+        }
+    }
+    void stepStarted(const std::string&, uint64_t) override {}
+    void stepProgress(uint64_t, uint64_t) override {}
+    void stepFinished() override {}
+    std::string formula;  // empty until the adapter's checksums were compared
+};
+
+const char* findingName(backup::Finding finding)
+{
+    switch (finding) {
+    case backup::Finding::Restores: return "restores";
+    case backup::Finding::Changes: return "changes";
+    case backup::Finding::OtherPackage: return "other-package";
+    case backup::Finding::Unknown: break;
+    }
+    return "unknown";
+}
+
+// Reads only: whether this adapter's backups can come back.
+int check(const WorkerRequest& request, PortFactoryBase& factory)
+{
+    Samba samba;
+    samba.setDebug(request.trace);
+    uint32_t chipId = 0;
+    ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
+    if (result != ProbeResult::Adapter) {
+        JsonLine line;
+        line.set("event", "port").set("port", request.port).set("status", probeResultText(result));
+        emit(line);
+        return 0;
+    }
+    const AdapterInfo info = readAdapterInfo(samba, chipId, request.port);
+    emitAdapter(info);
+    CheckOutput output;
+    const backup::CheckResult checked =
+        backup::checkAdapter(samba, chipId, request.package, false, output);
+    fflush(stdout);
+    std::string answer = checked.answer;
+    while (!answer.empty() && answer.back() == '\n')
+        answer.pop_back();
+    JsonLine line;
+    line.set("event", "check")
+        .set("port", request.port)
+        .set("serial", info.serial)
+        .set("answer", findingName(checked.finding))
+        .setOrNull("formula", output.formula)
+        .set("status", static_cast<int64_t>(backup::checkExitStatus(checked.finding)))
+        .set("detail", answer);
+    emit(line);
+    return 0;
+}
+
 }  // namespace
 
 std::vector<std::string> workerArguments(const WorkerRequest& request)
@@ -386,7 +455,9 @@ int workerMain(const WorkerRequest& request)
     int status = 1;
     try {
         PortFactory factory;
-        status = request.kind == "probe" ? probe(request, factory) : install(request, factory);
+        status = request.kind == "probe"   ? probe(request, factory)
+                 : request.kind == "check" ? check(request, factory)
+                                           : install(request, factory);
     } catch (const std::exception& e) {
         emitResult("failed", e.what());
     }

@@ -20,6 +20,7 @@ const char* const PROGRAM = "tarvo-station";
 
 const char* const HELP_TEXT =
     "Usage: tarvo-station [OPTION...] COMMAND [PACKAGE]\n"
+    "       tarvo-station [OPTION...] list --check [PACKAGE]\n"
     "Lists the attached adapters and installs firmware onto many of them at once.\n"
     "\n"
     "Commands:\n"
@@ -27,7 +28,13 @@ const char* const HELP_TEXT =
     "                   serial number, board version, type letter, chip and flash\n"
     "                   size, firmware version words and bootloader version; for any\n"
     "                   other port the reason (not an adapter, busy, permission\n"
-    "                   denied, no answer). The ports are probed in parallel.\n"
+    "                   denied, no answer). The ports are probed in parallel.\n"    "  list --check [PACKAGE]\n"
+    "                   Also find out on every adapter, in parallel and reading\n"
+    "                   only, whether its backups can be restored, as\n"
+    "                   'tarvo-backup check' does: the checksum formula its monitor\n"
+    "                   uses and, given the maker's PACKAGE of the firmware the\n"
+    "                   adapters run, whether the monitor stores firmware exactly\n"
+    "                   as sent. Nothing is erased or written.\n"
     "  install PACKAGE  Install onto the adapters chosen with --serial or --all, in\n"
     "                   parallel: a backup of each first (as 'tarvo-backup save'\n"
     "                   makes it), every check before the erase, the install, the\n"
@@ -49,6 +56,7 @@ const char* const HELP_TEXT =
     "      --jobs=N             at most N installs at a time (default: all)\n"
     "      --backup-dir=DIR     where the backups go, one folder per adapter named\n"
     "                           by serial number and time (default: tarvo-backups)\n"
+    "      --check              list: check every adapter's backups (see above)\n"
     "      --dry-run            connect and make every check, but read nothing more\n"
     "                           and erase nothing; print what would be done\n"
     "      --json               one JSON object a line for every adapter found,\n"
@@ -60,7 +68,9 @@ const char* const HELP_TEXT =
     "\n"
     "Exit status: 0 everything asked for succeeded; 1 an adapter failed (or none\n"
     "was found); 2 a usage error; 3 a serial number asked for was not found (the\n"
-    "others are still installed; an adapter that failed gives 1 first).\n";
+    "others are still installed; an adapter that failed gives 1 first).\n"
+    "list --check: 0 the backups of every adapter restore; 1 those of an adapter\n"
+    "cannot; 3 an adapter could not be told (or none was found).\n";
 
 int usageError(const std::string& message)
 {
@@ -71,7 +81,7 @@ int usageError(const std::string& message)
 
 int main(int argc, char** argv)
 {
-    enum { SERIAL = 256, ALL, PORTS, JOBS, BACKUP_DIR, DRY_RUN, JSON, LOG, TRACE, VERSION,
+    enum { SERIAL = 256, ALL, PORTS, JOBS, BACKUP_DIR, CHECK, DRY_RUN, JSON, LOG, TRACE, VERSION,
            WORKER, PORT, PACKAGE, NAMED, SERIAL_HEX };
     static const option longOpts[] = {
         {"serial", required_argument, nullptr, SERIAL},
@@ -79,6 +89,7 @@ int main(int argc, char** argv)
         {"ports", required_argument, nullptr, PORTS},
         {"jobs", required_argument, nullptr, JOBS},
         {"backup-dir", required_argument, nullptr, BACKUP_DIR},
+        {"check", no_argument, nullptr, CHECK},
         {"dry-run", no_argument, nullptr, DRY_RUN},
         {"json", no_argument, nullptr, JSON},
         {"log", required_argument, nullptr, LOG},
@@ -125,6 +136,9 @@ int main(int argc, char** argv)
                 return usageError("--backup-dir needs a folder");
             options.backupDir = worker.backupDir = optarg;
             break;
+        case CHECK:
+            options.check = true;
+            break;
         case DRY_RUN:
             options.dryRun = worker.dryRun = true;
             break;
@@ -169,7 +183,8 @@ int main(int argc, char** argv)
     }
 
     if (!worker.kind.empty()) {
-        if ((worker.kind != "probe" && worker.kind != "install") || worker.port.empty())
+        if ((worker.kind != "probe" && worker.kind != "check" && worker.kind != "install") ||
+            worker.port.empty())
             return usageError("invalid worker request");
         PlatformTimerResolution timerResolution;  // an install pauses between blocks
         return workerMain(worker);
@@ -180,10 +195,14 @@ int main(int argc, char** argv)
     options.command = argv[optind++];
     if (options.command != "list" && options.command != "install" && options.command != "watch")
         return usageError("unknown command " + options.command);
+    if (options.check && options.command != "list")
+        return usageError("--check is for list");
     const bool takesPackage = options.command != "list";
     if (takesPackage) {
         if (optind == argc)
             return usageError("missing package file");
+        options.package = argv[optind++];
+    } else if (options.check && optind < argc) {
         options.package = argv[optind++];
     }
     if (optind != argc)

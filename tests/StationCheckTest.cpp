@@ -1,0 +1,144 @@
+// tarvo-station list --check on a fleet of monitors that sum differently and
+// that store or change what they are sent: each adapter's answer, the run's
+// status, and not one writing command on any of them.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Checksum.h"
+#include "PackageBuilder.h"
+#include "StationFleet.h"
+
+using namespace station_test;
+
+namespace {
+
+constexpr size_t FIRMWARE_BASE = 0x1000, SETTINGS_BASE = 0x3F000;
+constexpr uint8_t KEY = 0x5A;
+
+Bytes makerPackage(const Bytes& payload, uint16_t swVer, uint32_t plainCksum)
+{
+    PackageFields fields;
+    fields.type = 'E';
+    fields.swVer = swVer;
+    fields.hwVer.fill(0x0203);
+    fields.plainCksum = plainCksum;
+    fields.payload = payload;
+    return buildPackage(fields);
+}
+
+TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
+{
+    Fleet fleet;
+    // A monitor that stores what it is sent holds the maker's package of
+    // 0x0105 as it is; a decoding monitor holds its own image of 0x0106.
+    Fleet twin;
+    twin.start("t", {});
+    twin.stop("t");
+    const Bytes twinFlash = readFile(twin.flashOf("t"));
+    ASSERT_EQ(twinFlash.size(), 0x40000u);
+    const Bytes stored(twinFlash.begin() + FIRMWARE_BASE, twinFlash.begin() + SETTINGS_BASE);
+    Bytes decoded;
+    for (uint8_t b : stored)
+        decoded.push_back(b ^ KEY);
+    const uint8_t words[8] = {0x06, 0x01, 0x03, 0x0A, 0x02, 0x45, 0x00, 0x00};
+    std::copy(words, words + 8, decoded.end() - 16);
+    Bytes sent;
+    for (uint8_t b : decoded)
+        sent.push_back(b ^ KEY);
+    const std::string plainPkg = fleet.file("plain.fw"), decodingPkg = fleet.file("decoding.fw");
+    writeFile(plainPkg, makerPackage(stored, 0x0105, byteSum(stored)));
+    writeFile(decodingPkg, makerPackage(sent, 0x0106, crc32Checksum(decoded.data(), decoded.size())));
+
+    struct Adapter {
+        const char* name;
+        std::vector<std::string> options;
+        const Bytes* firmware;
+    };
+    const Adapter adapters[] = {
+        {"sum", {"--serial=SN0000SU", "--checksum=sum"}, &stored},
+        {"crc", {"--serial=SN0000CR", "--checksum=crc32", "--link=uart"}, &stored},
+        // Its serial number reaches neither the terminal nor JSON raw.
+        {"xor", {"--serial=X\x1b[2J\xffYZ", "--checksum=crc32", "--xor-after-initd=0x5A"},
+         &decoded},
+    };
+    // Each adapter's own flash (its serial number is in it), with that firmware.
+    std::map<std::string, Bytes> flashes;
+    for (const Adapter& a : adapters) {
+        fleet.start(a.name, a.options);
+        fleet.stop(a.name);
+        Bytes& flash = flashes[a.name] = readFile(fleet.flashOf(a.name));
+        ASSERT_EQ(flash.size(), 0x40000u);
+        std::copy(a.firmware->begin(), a.firmware->end(), flash.begin() + FIRMWARE_BASE);
+        writeFile(fleet.flashOf(a.name), flash);
+        fleet.start(a.name, a.options);
+    }
+    fleet.start("noise", {"--trickle"});
+    fleet.silent("quiet");
+
+    const std::string all = "--ports=" + fleet.ports();
+    const std::string plainOnes = "--ports=" + fleet.port("sum") + "," + fleet.port("crc");
+    struct Run {
+        std::string ports, package;
+        std::map<std::string, std::string> answers;  // by port name
+        int status;
+    };
+    const Run runs[] = {
+        {all, plainPkg, {{"sum", "restores"}, {"crc", "restores"}, {"xor", "other-package"}}, 3},
+        {all, decodingPkg, {{"sum", "other-package"}, {"crc", "other-package"}, {"xor", "changes"}}, 1},
+        {all, "", {{"sum", "unknown"}, {"crc", "unknown"}, {"xor", "unknown"}}, 3},
+        {plainOnes, plainPkg, {{"sum", "restores"}, {"crc", "restores"}}, 0},
+        {"--ports=" + fleet.port("quiet"), plainPkg, {}, 3},
+    };
+    const std::map<std::string, std::string> formulas = {
+        {"sum", "32-bit byte sum"}, {"crc", "CRC-32"}, {"xor", "CRC-32"}};
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.ports + " " + run.package);
+        const auto listCheck = [&](bool json) {
+            std::vector<std::string> args = {"list", "--check", run.ports};
+            if (json)
+                args.push_back("--json");
+            if (!run.package.empty())
+                args.push_back(run.package);
+            return station(args);
+        };
+        ProcessResult r = listCheck(true);
+        EXPECT_EQ(r.status, run.status) << r.out << r.err;
+        expectKnownKeys(r.out);
+        std::map<std::string, std::string> answers;
+        for (Fields& f : objects(r.out, "check")) {
+            const std::string name = f["port"].substr(f["port"].rfind('/') + 1);
+            answers[name] = f["answer"];
+            EXPECT_EQ(f["formula"], formulas.at(name)) << name;
+            EXPECT_FALSE(f["detail"].empty());
+        }
+        EXPECT_EQ(answers, run.answers) << r.out;
+        if (&run != &runs[0])
+            continue;
+        // The same in words: a line a port, two under each adapter, a sum-up.
+        ProcessResult text = listCheck(false);
+        EXPECT_EQ(text.status, run.status);
+        EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 5 + 2 * 3 + 1) << text.out;
+        EXPECT_NE(text.out.find("SN X\\x1B[2J\\xFFYZ  PCB"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("    check: backups restore; checksum formula: CRC-32\n"),
+                  std::string::npos);
+        EXPECT_EQ(std::count_if(text.out.begin(), text.out.end(),
+                                [](unsigned char c) { return (c < 0x20 && c != '\n') || c >= 0x7F; }),
+                  0);
+        EXPECT_NE(text.out.find("\nChecked 3 adapters: 2 restore, 1 run other firmware than the "
+                                "package\n"),
+                  std::string::npos);
+    }
+    for (const Adapter& a : adapters) {
+        std::map<std::string, long> stats = fleet.stop(a.name);
+        EXPECT_GT(stats["commands"], 0) << a.name;
+        ASSERT_EQ(stats.count("writing_commands"), 1u);
+        EXPECT_EQ(stats["writing_commands"] + stats["rows_erased"] + stats["pages_written"], 0)
+            << a.name;
+        EXPECT_EQ(readFile(fleet.flashOf(a.name)), flashes[a.name]) << a.name;
+    }
+}
+
+}  // namespace

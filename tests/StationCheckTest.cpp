@@ -66,6 +66,8 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
     };
     // Each adapter's own flash (its serial number is in it), with that firmware.
     std::map<std::string, Bytes> flashes;
+    // Gone part way through every check: never an answer.
+    fleet.start("gone", {"--serial=SN0000GO", "--gone-after=100"});
     for (const Adapter& a : adapters) {
         fleet.start(a.name, a.options);
         fleet.stop(a.name);
@@ -86,9 +88,11 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
         int status;
     };
     const Run runs[] = {
-        {all, plainPkg, {{"sum", "restores"}, {"crc", "restores"}, {"xor", "other-package"}}, 3},
-        {all, decodingPkg, {{"sum", "other-package"}, {"crc", "other-package"}, {"xor", "changes"}}, 1},
-        {all, "", {{"sum", "unknown"}, {"crc", "unknown"}, {"xor", "unknown"}}, 3},
+        {all, plainPkg,
+         {{"sum", "restores"}, {"crc", "restores"}, {"xor", "other-package"}, {"gone", "unknown"}}, 3},
+        {all, decodingPkg,
+         {{"sum", "other-package"}, {"crc", "other-package"}, {"xor", "changes"}, {"gone", "unknown"}}, 1},
+        {all, "", {{"sum", "unknown"}, {"crc", "unknown"}, {"xor", "unknown"}, {"gone", "unknown"}}, 3},
         {plainOnes, plainPkg, {{"sum", "restores"}, {"crc", "restores"}}, 0},
         {"--ports=" + fleet.port("quiet"), plainPkg, {}, 3},
     };
@@ -111,6 +115,11 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
         for (Fields& f : objects(r.out, "check")) {
             const std::string name = f["port"].substr(f["port"].rfind('/') + 1);
             answers[name] = f["answer"];
+            if (name == "gone") {
+                EXPECT_EQ(f["formula"], "");
+                EXPECT_EQ(f["detail"].rfind("the check ended without an answer (", 0), 0u) << f["detail"];
+                continue;
+            }
             EXPECT_EQ(f["formula"], formulas.at(name)) << name;
             EXPECT_FALSE(f["detail"].empty());
         }
@@ -120,15 +129,15 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
         // The same in words: a line a port, two under each adapter, a sum-up.
         ProcessResult text = listCheck(false);
         EXPECT_EQ(text.status, run.status);
-        EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 5 + 2 * 3 + 1) << text.out;
+        EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 6 + 2 * 4 + 1) << text.out;
         EXPECT_NE(text.out.find("SN X\\x1B[2J\\xFFYZ  PCB"), std::string::npos) << text.out;
         EXPECT_NE(text.out.find("    check: backups restore; checksum formula: CRC-32\n"),
                   std::string::npos);
         EXPECT_EQ(std::count_if(text.out.begin(), text.out.end(),
                                 [](unsigned char c) { return (c < 0x20 && c != '\n') || c >= 0x7F; }),
                   0);
-        EXPECT_NE(text.out.find("\nChecked 3 adapters: 2 restore, 1 run other firmware than the "
-                                "package\n"),
+        EXPECT_NE(text.out.find("\nChecked 4 adapters: 2 restore, 1 run other firmware than the "
+                                "package, 1 not known\n"),
                   std::string::npos);
     }
     for (const Adapter& a : adapters) {

@@ -119,7 +119,8 @@ std::vector<PortFinding> probeAll(const StationOptions& options, const std::stri
         WorkerRequest request;
         request.kind = options.check ? "check" : "probe";
         request.port = ports[i];
-        request.package = options.package;
+        if (options.check)
+            request.package = options.package;
         request.named = !options.ports.empty();
         request.trace = !options.traceDir.empty();
         std::string error;

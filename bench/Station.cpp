@@ -1,11 +1,18 @@
 #include "Station.h"
 
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 #include "PosixFd.h"
@@ -76,28 +83,107 @@ ChildRun station(const std::vector<std::string>& args, const std::string& out)
     return runChild(argv, out);
 }
 
-// One install --all onto a fleet of n adapters; its wall time, or -1.
-double installOnto(const std::string& package, int n, const std::string& dir, std::string& error)
+// A station run, and the station process's own share of it beside its workers'.
+struct StationRun {
+    int status = -1;
+    double wallSeconds = -1;
+    double ownCpu = 0;      // the station process alone (its threads included)
+    double allCpu = 0;      // with its workers
+    long ownPeakKb = 0;     // the station process's resident peak
+    long largestKb = 0;     // the largest of it and its workers
+};
+
+long highWaterKb(int pid)
 {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+// utime and stime of a process (its threads, not its children), in seconds.
+double ownCpuSeconds(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(paren + 2));
+    std::string field;
+    double ticks = 0;
+    // Fields 3 on; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i >= 14)
+            ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Runs the station, sampling its resident peak until it ends and reading its
+// own CPU time before it is reaped; the reaping gives the whole tree's.
+StationRun runStation(const std::vector<std::string>& args, const std::string& outPath)
+{
+    StationRun run;
+    std::vector<std::string> argv = {binPath("tarvo-station")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const auto start = std::chrono::steady_clock::now();
+    const int pid = spawn(argv, outFd, outFd);
+    if (outFd >= 0)
+        ::close(outFd);
+    if (pid < 0)
+        return run;
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) != 0)
+            return run;
+        if (info.si_pid == pid)
+            break;
+        run.ownPeakKb = std::max(run.ownPeakKb, highWaterKb(pid));
+        usleep(20000);
+    }
+    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.ownCpu = ownCpuSeconds(pid);
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.allCpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.largestKb = usage.ru_maxrss;
+    return run;
+}
+
+// One install --all onto a fleet of n adapters; its wall time -1 on failure.
+StationRun installRun(const std::string& package, int n, const std::string& dir, std::string& error)
+{
+    StationRun none;
     if (::mkdir(dir.c_str(), 0755) != 0) {
         error = "cannot make " + dir;
-        return -1;
+        return none;
     }
     Fleet fleet(dir);
     for (int i = 0; i < n && fleet.ok(); i++)
         fleet.sim(serialOf(i), {"--real-adapter", "--serial=" + serialOf(i)});
     if (!fleet.ok()) {
         error = "tarvo-sim served no terminal";
-        return -1;
+        return none;
     }
-    ChildRun run = station({"install", package, "--all", "--ports=" + fleet.pattern(),
-                            "--backup-dir=" + dir + "/backups"},
-                           dir + "/station.out");
+    StationRun run = runStation({"install", package, "--all", "--ports=" + fleet.pattern(),
+                                 "--backup-dir=" + dir + "/backups"},
+                                dir + "/station.out");
     if (run.status != 0) {
         error = "exit status " + std::to_string(run.status) + " onto " + std::to_string(n);
-        return -1;
+        run.wallSeconds = -1;
     }
-    return run.wallSeconds;
+    return run;
+}
+
+double installOnto(const std::string& package, int n, const std::string& dir, std::string& error)
+{
+    return installRun(package, n, dir, error).wallSeconds;
 }
 
 }  // namespace
@@ -170,4 +256,38 @@ StationFigure stationList(int adapters, int trickling, int silent)
     f.detail = text;
     f.ok = true;
     return f;
+}
+
+void stationAtShopScale(const std::string& package, int adapters, Table& table,
+                        std::vector<Check>& checks)
+{
+    const std::string what =
+        "install --all, 256 KB, " + std::to_string(adapters) + " real adapters";
+    const std::string shareWhat = "station's own CPU per adapter, " + std::to_string(adapters);
+    TempDir dir;
+    std::string error;
+    StationRun alone, many;
+    if (dir.path().empty())
+        error = "no folder for the fleet";
+    else if ((alone = installRun(package, 1, dir.file("one"), error)).wallSeconds > 0)
+        many = installRun(package, adapters, dir.file("many"), error);
+    if (alone.wallSeconds <= 0 || many.wallSeconds <= 0) {
+        table.row(what, "failed", 0, 0, error);
+        checks.push_back({what, error, "", 0, 0, 0});
+        return;
+    }
+    const double ratio = many.wallSeconds / alone.wallSeconds;
+    checks.push_back({what, "", "ratio", ratio, 0, STATION_INSTALL_TARGET});
+    char text[240];
+    snprintf(text, sizeof(text),
+             "%d at once, each backed up first; bound: one alone; target ratio <= %.2f",
+             adapters, STATION_INSTALL_TARGET);
+    table.row(what, seconds(many.wallSeconds), alone.wallSeconds, ratio, text);
+    const double n = adapters;
+    snprintf(text, sizeof(text),
+             "alone %.3f s; with workers %.3f s (alone %.3f s); peak: station %ld KB (alone "
+             "%ld KB), largest process %ld KB",
+             alone.ownCpu, (many.allCpu) / n, alone.allCpu, many.ownPeakKb, alone.ownPeakKb,
+             many.largestKb);
+    table.row(shareWhat, seconds(many.ownCpu / n), 0, 0, text);
 }

@@ -215,6 +215,7 @@ void Bench::station()
         _table.row(installWhat, seconds(install.wallSeconds), install.aloneSeconds, ratio,
                    install.detail);
     }
+    stationAtShopScale(_pkg256, SHOP_ADAPTERS, _table, _checks);
     const int ports = STATION_ADAPTERS + STATION_TRICKLING + STATION_SILENT;
     StationFigure list = stationList(STATION_ADAPTERS, STATION_TRICKLING, STATION_SILENT);
     const std::string listWhat = "list, " + std::to_string(ports) + " ports";

@@ -151,6 +151,11 @@ Process::Ptr startProcess(const std::vector<std::string>& argv, const std::strin
     posix_spawn_file_actions_addopen(&setup.actions, 2,
                                      errPath.empty() ? "/dev/null" : errPath.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Files this program was given open by whoever started it stay with it:
+    // a worker holding its starter's pipe would keep that reader waiting.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+#endif
     // A process group of its own keeps the terminal's Ctrl-C away from it;
     // signals the parent ignores or blocks are set back to normal.
     sigset_t all, none;

@@ -1,7 +1,11 @@
 // tarvo-station list --check on a fleet of monitors that sum differently and
 // that store or change what they are sent: each adapter's answer, the run's
-// status, and not one writing command on any of them.
+// status, and not one writing command on any of them. And what many workers
+// at once must not share.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <set>
 
 #include <map>
 #include <string>
@@ -148,6 +152,42 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
             << a.name;
         EXPECT_EQ(readFile(fleet.flashOf(a.name)), flashes[a.name]) << a.name;
     }
+}
+
+// Each worker holds its own output pipe and no other: a pipe end another
+// worker kept open would hold the station until that one ended too.
+TEST(StationScale, AWorkerHoldsNoOtherWorkersPipe)
+{
+    Fleet fleet;
+    const std::vector<std::string> names = {"a", "b", "c"};
+    for (const std::string& name : names)
+        fleet.start(name, {"--serial=SN00000" + name, "--page-us=2000"});
+    const std::string pkg = fleet.file("fw.pkg");
+    fleet.package(pkg, 0x0107, 6);
+    ChildProcess run({binPath("tarvo-station"), "install", pkg, "--ports=" + fleet.ports(), "--all",
+                      "--json", "--backup-dir=" + fleet.file("backups")});
+    ASSERT_TRUE(run.waitForOutput("\"step\":\"install\"", 30000)) << run.out();
+    std::vector<int> workers;
+    for (int i = 0; i < 100 && workers.size() < names.size(); i++, usleep(20000))
+        workers = childrenOf(stationChild());
+    ASSERT_EQ(workers.size(), names.size());
+    std::set<std::string> pipes;
+    for (int worker : workers) {
+        const std::string fds = "/proc/" + std::to_string(worker) + "/fd/";
+        int held = 0;
+        for (int fd = 0; fd < 256; fd++) {
+            char target[256];
+            const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind("pipe:", 0) == 0) {
+                held++;
+                pipes.insert(std::string(target, static_cast<size_t>(n)));
+            }
+        }
+        EXPECT_EQ(held, 1) << worker;
+    }
+    EXPECT_EQ(pipes.size(), names.size());
+    ProcessResult r = run.finish(60000);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 }  // namespace

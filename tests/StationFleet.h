@@ -240,4 +240,25 @@ inline std::vector<Fields> workerObjects(const std::string& out, const std::stri
     return found;
 }
 
+// The worker pids of the station, from the kernel's list of its children.
+inline std::vector<int> childrenOf(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<int> pids;
+    int child;
+    while (in >> child)
+        pids.push_back(child);
+    return pids;
+}
+
+// This test's child that runs tarvo-station.
+inline int stationChild()
+{
+    std::string name;
+    for (int p : childrenOf(getpid()))
+        if (std::ifstream("/proc/" + std::to_string(p) + "/comm") >> name && name == "tarvo-station")
+            return p;
+    return -1;
+}
+
 }  // namespace station_test

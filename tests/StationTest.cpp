@@ -312,27 +312,6 @@ TEST(Station, AdapterBytesAreShownEscaped)
               0);
 }
 
-// The worker pids of the station, from the kernel's list of its children.
-std::vector<int> childrenOf(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::vector<int> pids;
-    int child;
-    while (in >> child)
-        pids.push_back(child);
-    return pids;
-}
-
-// This test's child that runs tarvo-station.
-int stationChild()
-{
-    std::string name;
-    for (int p : childrenOf(getpid()))
-        if (std::ifstream("/proc/" + std::to_string(p) + "/comm") >> name && name == "tarvo-station")
-            return p;
-    return -1;
-}
-
 TEST(Station, AWorkerThatDiesIsReportedFailed)
 {
     Fleet fleet;

@@ -198,19 +198,30 @@ void emitFailure(const std::string& result, const std::string& detail,
     emitResult(result, detail, "", backup, restore);
 }
 
-int probe(const WorkerRequest& request, PortFactoryBase& factory)
+// What answers on the port, told to the parent; true for an adapter, its
+// information in info.
+bool probeAndTell(const WorkerRequest& request, PortFactoryBase& factory, Samba& samba,
+                  uint32_t& chipId, AdapterInfo& info)
 {
-    Samba samba;
     samba.setDebug(request.trace);
-    uint32_t chipId = 0;
     ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
     if (result != ProbeResult::Adapter) {
         JsonLine line;
         line.set("event", "port").set("port", request.port).set("status", probeResultText(result));
         emit(line);
-        return 0;
+        return false;
     }
-    emitAdapter(readAdapterInfo(samba, chipId, request.port));
+    info = readAdapterInfo(samba, chipId, request.port);
+    emitAdapter(info);
+    return true;
+}
+
+int probe(const WorkerRequest& request, PortFactoryBase& factory)
+{
+    Samba samba;
+    uint32_t chipId = 0;
+    AdapterInfo info;
+    probeAndTell(request, factory, samba, chipId, info);
     return 0;
 }
 
@@ -351,17 +362,10 @@ const char* findingName(backup::Finding finding)
 int check(const WorkerRequest& request, PortFactoryBase& factory)
 {
     Samba samba;
-    samba.setDebug(request.trace);
     uint32_t chipId = 0;
-    ProbeResult result = probePort(samba, factory, request.port, request.named, chipId);
-    if (result != ProbeResult::Adapter) {
-        JsonLine line;
-        line.set("event", "port").set("port", request.port).set("status", probeResultText(result));
-        emit(line);
+    AdapterInfo info;
+    if (!probeAndTell(request, factory, samba, chipId, info))
         return 0;
-    }
-    const AdapterInfo info = readAdapterInfo(samba, chipId, request.port);
-    emitAdapter(info);
     CheckOutput output;
     const backup::CheckResult checked =
         backup::checkAdapter(samba, chipId, request.package, false, output);

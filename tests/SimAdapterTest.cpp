@@ -1,6 +1,8 @@
 // The simulated adapter on its own: memory map, flash rules, the boot
 // monitor's sessions, records, faults and timing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -9,6 +11,7 @@
 #include "Checksum.h"
 #include "EEPROM_Init.h"
 #include "SimAdapter.h"
+#include "Process.h"
 
 namespace {
 
@@ -335,3 +338,51 @@ TEST(SimAdapter, FlashImageSavesAndLoads)
 }
 
 }  // namespace
+
+// Served on a terminal: --link-path may replace a link left by an earlier
+// run, never a file of the user's, and goes when the serving ends.
+TEST(SimServe, TheLinkReplacesOnlyALinkAndGoesAfterTheServing)
+{
+    const std::string dir = testing::TempDir() + "sim-link-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    const std::string path = dir + "/port";
+    struct Case {
+        const char* before;  // "none", "link" (stale), "file"
+        int status;          // 0: the command saw the link to its terminal
+        const char* after;   // what path is once tarvo-sim ended
+    };
+    for (const Case& c : {Case{"none", 0, "none"}, Case{"link", 0, "none"},
+                          Case{"file", 1, "file"}}) {
+        SCOPED_TRACE(c.before);
+        unlink(path.c_str());
+        if (std::string(c.before) == "link") {
+            ASSERT_EQ(symlink("/nonexistent/old-terminal", path.c_str()), 0);
+        }
+        if (std::string(c.before) == "file") {
+            FILE* f = fopen(path.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            fputs("the user's own", f);
+            fclose(f);
+        }
+        // The command sees the link to the very terminal it is given.
+        ProcessResult run = runProcess({binPath("tarvo-sim"), "--link-path=" + path, "--", "sh",
+                                        "-c", "test \"$(readlink " + path + ")\" = \"$0\"", "{}"},
+                                       20000);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        struct stat st;
+        const bool exists = lstat(path.c_str(), &st) == 0;
+        if (std::string(c.after) == "none") {
+            EXPECT_FALSE(exists);
+        } else {
+            ASSERT_TRUE(exists && S_ISREG(st.st_mode));
+            FILE* f = fopen(path.c_str(), "r");
+            char text[32] = {};
+            ASSERT_NE(f, nullptr);
+            EXPECT_NE(fgets(text, sizeof(text), f), nullptr);
+            fclose(f);
+            EXPECT_STREQ(text, "the user's own");
+        }
+    }
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}

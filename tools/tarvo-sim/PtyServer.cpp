@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -14,6 +15,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -118,9 +120,14 @@ pid_t startCommand(const std::vector<std::string>& command, const std::string& t
     return pid;
 }
 
-}  // namespace
+// The pseudo-terminal the adapter is served on; our own slave descriptor
+// keeps the line from hanging up between runs.
+struct Terminal {
+    PosixFd master, slave;
+    std::string name;
+};
 
-int servePty(SimAdapter& adapter, const ServeOptions& options)
+bool openTerminal(Terminal& t)
 {
     termios raw;
     memset(&raw, 0, sizeof(raw));
@@ -130,37 +137,87 @@ int servePty(SimAdapter& adapter, const ServeOptions& options)
     int masterFd = -1, slaveFd = -1;
     if (openpty(&masterFd, &slaveFd, nullptr, &raw, nullptr) != 0) {
         fprintf(stderr, "tarvo-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
-        return 1;
+        return false;
     }
-    PosixFd master(masterFd), slave(slaveFd);
-    // Our own slave descriptor keeps the line from hanging up between runs.
-    fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
-    const char* name = ttyname(slave.get());
+    t.master.reset(masterFd);
+    t.slave.reset(slaveFd);
+    fcntl(t.master.get(), F_SETFL, fcntl(t.master.get(), F_GETFL) | O_NONBLOCK);
+    const char* name = ttyname(t.slave.get());
     if (!name) {
         fprintf(stderr, "tarvo-sim: the pseudo-terminal has no name\n");
-        return 1;
+        return false;
     }
-    std::string tty = name;
+    t.name = name;
+    return true;
+}
 
-    if (!options.linkPath.empty()) {
-        unlink(options.linkPath.c_str());
-        if (symlink(tty.c_str(), options.linkPath.c_str()) != 0) {
-            fprintf(stderr, "tarvo-sim: cannot link %s: %s\n", options.linkPath.c_str(),
-                    strerror(errno));
-            return 1;
+// Only a symbolic link is replaced (one left by an earlier run): a file or
+// folder of the user's at that name stays as it is.
+bool makeLink(const std::string& tty, const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            fprintf(stderr, "tarvo-sim: cannot link %s: it exists and is not a link\n",
+                    path.c_str());
+            return false;
         }
+        unlink(path.c_str());
     }
+    if (symlink(tty.c_str(), path.c_str()) != 0) {
+        fprintf(stderr, "tarvo-sim: cannot link %s: %s\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
 
-    // A new opener of the terminal is a new connection to the adapter.
+// Removes the link only while it still points at our terminal.
+void removeLink(const std::string& tty, const std::string& path)
+{
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof(target) - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == tty)
+        unlink(path.c_str());
+}
+
+// A new opener of the terminal is a new connection to the adapter.
+PosixFd watchOpens(const std::string& tty)
+{
     PosixFd watch;
 #if defined(__linux__)
     watch.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (watch.get() >= 0)
         inotify_add_watch(watch.get(), tty.c_str(), IN_OPEN);
+#else
+    (void)tty;
 #endif
+    return watch;
+}
 
+// Whether the terminal was opened since the last look.
+bool drainOpens(int watch)
+{
+    bool opened = false;
+#if defined(__linux__)
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while ((n = read(watch, events, sizeof(events))) > 0) {
+        for (char* p = events; p < events + n;) {
+            auto* ev = reinterpret_cast<inotify_event*>(p);
+            opened = opened || (ev->mask & IN_OPEN);
+            p += sizeof(inotify_event) + ev->len;
+        }
+    }
+#else
+    (void)watch;
+#endif
+    return opened;
+}
+
+bool catchSignals()
+{
     if (pipe(g_wakePipe) != 0)
-        return 1;
+        return false;
     fcntl(g_wakePipe[0], F_SETFL, O_NONBLOCK);
     fcntl(g_wakePipe[1], F_SETFL, O_NONBLOCK);
     struct sigaction sa;
@@ -171,114 +228,128 @@ int servePty(SimAdapter& adapter, const ServeOptions& options)
     sigaction(SIGHUP, &sa, nullptr);
     sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);
-
 #if defined(__linux__)
     // The kernel may let a sleep run 50 us long by default; the timing
     // model's byte times are shorter than that.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
+    return true;
+}
 
-    printf("%s\n", tty.c_str());
-    fflush(stdout);
+// The serving loop's state between its steps.
+class Session {
+public:
+    Session(SimAdapter& adapter, const ServeOptions& options, Terminal& terminal)
+        : _adapter(adapter), _options(options), _terminal(terminal),
+          _watch(watchOpens(terminal.name)), _t0(monotonicUs()),
+          _savedChanges(flashChanges(adapter))
+    {
+    }
 
-    pid_t child = options.command.empty() ? -1 : startCommand(options.command, tty);
-    int status = 0;
-
-    const uint64_t t0 = monotonicUs();
-    size_t savedChanges = flashChanges(adapter);
-    uint64_t lastHeardUs = 0;
-    std::vector<uint8_t> out;
-
-    while (!g_stop) {
-        uint64_t now = monotonicUs() - t0;
-
-        if (child > 0) {
+    // Until a signal, or the command's end (its status is then returned).
+    int run(pid_t child)
+    {
+        while (!g_stop) {
+            uint64_t now = monotonicUs() - _t0;
             int wstatus;
-            if (waitpid(child, &wstatus, WNOHANG) == child) {
-                status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+            if (child > 0 && waitpid(child, &wstatus, WNOHANG) == child)
+                return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+            sendReplies(now);
+            saveWhenQuiet(now);
+            pollfd fds[3] = {{_terminal.master.get(), POLLIN, 0}, {g_wakePipe[0], POLLIN, 0},
+                             {_watch.get(), POLLIN, 0}};
+            const int nfds = _watch.get() >= 0 ? 3 : 2;
+            if (waitFor(fds, nfds, waitUs(now)) < 0 && errno != EINTR)
                 break;
-            }
-        }
-
-        // Move ready reply bytes to the terminal.
-        size_t ready = adapter.pending(now);
-        if (ready > 0) {
-            size_t old = out.size();
-            out.resize(old + ready);
-            out.resize(old + adapter.take(out.data() + old, ready, now));
-        }
-        if (!out.empty()) {
-            ssize_t n = write(master.get(), out.data(), out.size());
-            if (n > 0)
-                out.erase(out.begin(), out.begin() + n);
-        }
-
-        bool quiet = now - lastHeardUs >= SAVE_QUIET_US;
-        if (!options.stateFile.empty() && quiet && flashChanges(adapter) != savedChanges) {
-            if (adapter.saveFlash(options.stateFile))
-                savedChanges = flashChanges(adapter);
-        }
-
-        uint64_t waitUs = 1000000;
-        uint64_t next = adapter.nextReadyUs();
-        if (!out.empty())
-            waitUs = 1000;
-        else if (next != SimAdapter::NEVER)
-            waitUs = next <= now ? 0 : next - now;
-        if (!options.stateFile.empty() && flashChanges(adapter) != savedChanges)
-            waitUs = std::min(waitUs, SAVE_QUIET_US);
-
-        pollfd fds[3] = {{master.get(), POLLIN, 0}, {g_wakePipe[0], POLLIN, 0},
-                         {watch.get(), POLLIN, 0}};
-        int nfds = watch.get() >= 0 ? 3 : 2;
-        if (waitFor(fds, nfds, waitUs) < 0 && errno != EINTR)
-            break;
-        now = monotonicUs() - t0;
-
-        if (fds[1].revents & POLLIN) {
-            char drain[64];
-            while (read(g_wakePipe[0], drain, sizeof(drain)) > 0) {
-            }
-        }
-#if defined(__linux__)
-        if (nfds == 3 && (fds[2].revents & POLLIN)) {
-            alignas(inotify_event) char events[4096];
-            bool opened = false;
-            ssize_t n;
-            while ((n = read(watch.get(), events, sizeof(events))) > 0) {
-                for (char* p = events; p < events + n;) {
-                    auto* ev = reinterpret_cast<inotify_event*>(p);
-                    opened = opened || (ev->mask & IN_OPEN);
-                    p += sizeof(inotify_event) + ev->len;
+            now = monotonicUs() - _t0;
+            if (fds[1].revents & POLLIN) {
+                char drain[64];
+                while (read(g_wakePipe[0], drain, sizeof(drain)) > 0) {
                 }
             }
-            if (opened) {
-                termios line;
-                int baud = 115200;
-                if (tcgetattr(master.get(), &line) == 0 && cfgetispeed(&line) == B921600)
-                    baud = 921600;
-                out.clear();
-                adapter.hostOpened(baud, now);
-            }
+            if (nfds == 3 && (fds[2].revents & POLLIN) && drainOpens(_watch.get()))
+                reconnect(now);
+            if (fds[0].revents & POLLIN)
+                receive(now);
         }
-#endif
-        if (fds[0].revents & POLLIN) {
-            uint8_t buf[4096];
-            ssize_t n;
-            while ((n = read(master.get(), buf, sizeof(buf))) > 0) {
-                adapter.receive(buf, static_cast<size_t>(n), now);
-                lastHeardUs = now;
-            }
+        return 0;
+    }
+
+private:
+    // Moves ready reply bytes to the terminal.
+    void sendReplies(uint64_t now)
+    {
+        const size_t ready = _adapter.pending(now);
+        if (ready > 0) {
+            const size_t old = _out.size();
+            _out.resize(old + ready);
+            _out.resize(old + _adapter.take(_out.data() + old, ready, now));
+        }
+        if (!_out.empty()) {
+            const ssize_t n = write(_terminal.master.get(), _out.data(), _out.size());
+            if (n > 0)
+                _out.erase(_out.begin(), _out.begin() + n);
         }
     }
 
-    if (child > 0 && g_stop) {
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
+    bool unsaved() const
+    {
+        return !_options.stateFile.empty() && flashChanges(_adapter) != _savedChanges;
     }
-    // Ended by a signal: a script must be able to tell it from a clean end.
-    if (g_stop)
-        status = 128 + g_stop;
+
+    void saveWhenQuiet(uint64_t now)
+    {
+        if (now - _lastHeardUs >= SAVE_QUIET_US && unsaved() &&
+            _adapter.saveFlash(_options.stateFile))
+            _savedChanges = flashChanges(_adapter);
+    }
+
+    uint64_t waitUs(uint64_t now) const
+    {
+        uint64_t wait = 1000000;
+        const uint64_t next = _adapter.nextReadyUs();
+        if (!_out.empty())
+            wait = 1000;
+        else if (next != SimAdapter::NEVER)
+            wait = next <= now ? 0 : next - now;
+        if (unsaved())
+            wait = std::min(wait, SAVE_QUIET_US);
+        return wait;
+    }
+
+    void reconnect(uint64_t now)
+    {
+        termios line;
+        int baud = 115200;
+        if (tcgetattr(_terminal.master.get(), &line) == 0 && cfgetispeed(&line) == B921600)
+            baud = 921600;
+        _out.clear();
+        _adapter.hostOpened(baud, now);
+    }
+
+    void receive(uint64_t now)
+    {
+        uint8_t buf[4096];
+        ssize_t n;
+        while ((n = read(_terminal.master.get(), buf, sizeof(buf))) > 0) {
+            _adapter.receive(buf, static_cast<size_t>(n), now);
+            _lastHeardUs = now;
+        }
+    }
+
+    SimAdapter& _adapter;
+    const ServeOptions& _options;
+    Terminal& _terminal;
+    PosixFd _watch;
+    const uint64_t _t0;
+    size_t _savedChanges;
+    uint64_t _lastHeardUs = 0;
+    std::vector<uint8_t> _out;
+};
+
+// The status after the serving ended: the state and the counters written.
+int finish(SimAdapter& adapter, const ServeOptions& options, int status)
+{
     if (!options.stateFile.empty() && !adapter.saveFlash(options.stateFile)) {
         fprintf(stderr, "tarvo-sim: cannot save %s\n", options.stateFile.c_str());
         status = status ? status : 1;
@@ -287,7 +358,34 @@ int servePty(SimAdapter& adapter, const ServeOptions& options)
         fprintf(stderr, "tarvo-sim: cannot write %s\n", options.statsFile.c_str());
         status = status ? status : 1;
     }
+    return status;
+}
+
+}  // namespace
+
+int servePty(SimAdapter& adapter, const ServeOptions& options)
+{
+    Terminal terminal;
+    if (!openTerminal(terminal))
+        return 1;
+    if (!catchSignals())
+        return 1;
+    if (!options.linkPath.empty() && !makeLink(terminal.name, options.linkPath))
+        return 1;
+    printf("%s\n", terminal.name.c_str());
+    fflush(stdout);
+
+    const pid_t child = options.command.empty() ? -1 : startCommand(options.command, terminal.name);
+    int status = Session(adapter, options, terminal).run(child);
+    if (child > 0 && g_stop) {
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    // Ended by a signal: a script must be able to tell it from a clean end.
+    if (g_stop)
+        status = 128 + g_stop;
+    status = finish(adapter, options, status);
     if (!options.linkPath.empty())
-        unlink(options.linkPath.c_str());
+        removeLink(terminal.name, options.linkPath);
     return status;
 }

@@ -14,6 +14,7 @@ const { describe, test, before, after } = require('node:test');
 const puppeteer = require('puppeteer-core');
 
 const { Bridge } = require('./bridge.js');
+const { standIn } = require('./standin.js');
 const { WEB, startSim, runNative, withoutTimes, makePackage } = require('./harness.js');
 const { BROWSERS, serveSite, openPage, idle, click, drop, update, choose, lastRun, shown, downloads } = require('./driver.js');
 
@@ -219,7 +220,7 @@ for (const kind of BROWSERS) {
         const pkg = makePackage(tmp, 'unverified.fw', '0x0203', c.payload || 0x3E000);
         await update(page, pkg.pkg);
         const run = await lastRun(page);
-        assert.strictEqual((/\tFirmware update (\S+)\n/.exec(run.out) || [])[1], c.verdict, c.fault);
+        assert.strictEqual((/\tFirmware update (\S+)\n/.exec(run.out) || [])[1], c.verdict, `${c.fault}: ${JSON.stringify(await shown(page))}\n${run.out.slice(-600)}`);
         const now = await shown(page);
         assert.match(now.state, c.status, `${c.fault}: ${now.problem}\n${run.out.slice(-800)}${run.err}`);
         assert.match(now.problem, c.problem, c.fault);
@@ -397,6 +398,30 @@ for (const kind of BROWSERS) {
       assert.strictEqual(await page.evaluate(() => document.getElementById('undo').hidden), false);
       await shoot(page, 'narrow-undo');
       assert.deepStrictEqual(await looked(), { faint: [], unnamed: [], wide: true });
+      await page.close();
+    });
+
+    test('without storage that lasts the page says so before the update, and nothing is touched on Cancel', async () => {
+      await freshSim();
+      const page = await browser.newPage();
+      // As a browser that gives a page no IndexedDB.
+      await page.evaluateOnNewDocument(() => {
+        Object.defineProperty(window, 'indexedDB', { get() { throw new DOMException('no storage', 'SecurityError'); } });
+      });
+      await page.evaluateOnNewDocument(`(${standIn.toString()})(${JSON.stringify({ url: bridge.url, serial: true, choose: true })})`);
+      await page.goto(url());
+      await idle(page, 30000);
+      await click(page, 'connect');
+      const note = await page.evaluate(() => !document.getElementById('storage-note').hidden &&
+        document.getElementById('storage-note').textContent);
+      assert.match(note, /no storage that lasts.*keep the backup the update offers as a download/);
+      await drop(page, makePackage(tmp, 'unstored.fw', '0x0203', 4096).pkg);
+      assert.match(await page.evaluate(() => document.getElementById('confirm-text').textContent),
+        /This browser keeps no backups for the page: keep the download/);
+      await click(page, 'cancel-update');
+      assert.strictEqual((await shown(page)).state, 'The update was cancelled; nothing was changed');
+      assert.doesNotMatch(await page.evaluate(() => document.getElementById('log').textContent), /^# (save|install)/m);
+      assert.strictEqual(await page.evaluate(() => document.getElementById('undo').hidden), true);
       await page.close();
     });
 

@@ -102,7 +102,8 @@ for (const kind of BROWSERS) {
     });
 
     test('the guided update: another board explained before anything is read, the backup kept, Undo after a reload', async () => {
-      // A factory-fresh adapter, as the owner has it.
+      // A factory-fresh adapter, as the owner has it (the last simulator stopped first: it saves on its way out).
+      if (sim) await sim.stop();
       fs.rmSync(state, { force: true });
       await freshSim();
       const page = await connected();

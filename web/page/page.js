@@ -5,16 +5,18 @@
 
 (function () {
   const $ = (id) => document.getElementById(id);
-  const ACTIONS = ['save', 'restore', 'install', 'backup', 'verify', 'restore-backup', 'power'];
+  const ACTIONS = ['save', 'restore', 'install', 'undo', 'backup', 'verify', 'restore-backup', 'check', 'power'];
   // The files of a backup folder, as tarvo-backup save writes them.
   const BACKUP_FILES = ['firmware.pkg', 'settings.dat', 'adapter.txt'];
+  // Below it the bootloader, which nothing reads or writes.
+  const FIRMWARE_BASE = 0x1000;
   const BROWSERS = 'Google Chrome, Microsoft Edge or Opera (version 89 or newer) on a computer, ' +
     'or a recent Firefox';
 
   let tarvo = null;        // the program, once loaded
   let link = null;         // the chosen port's link
   let portName = '';
-  let adapter = null;      // what the last report said: { serial, board, type }
+  let adapter = null;      // the connected adapter: { serial, board, type, chip, ... }
   let connected = false;
   let busy = false;
   let current = null;      // the running program's output and progress watcher
@@ -24,6 +26,13 @@
   function problem(text) {
     $('problem').textContent = text || '';
     $('problem').hidden = !text;
+  }
+
+  // A problem whose details are the tool's own lines: the log is opened.
+  function problemInLog(text) {
+    problem(text);
+    $('more').open = true;
+    $('log-box').open = true;
   }
 
   function state(text) {
@@ -64,6 +73,9 @@
     $('connect').disabled = busy || !tarvo;
     $('reconnect').disabled = busy || !tarvo;
     for (const id of ACTIONS) $(id).disabled = busy || !connected;
+    $('confirm-update').disabled = busy || !connected;
+    $('cancel-update').disabled = busy;
+    for (const b of $('kept-list').querySelectorAll('button')) b.disabled = busy;
   }
 
   // --- Progress: a bar with the share done and an estimate of the time left.
@@ -99,18 +111,33 @@
   const PHASES = { backup: 'Backing up', write: 'Erasing and writing', check: 'Checking',
     restart: 'Restarting', restore: 'Putting the backup back', 'read-settings': 'Reading the settings',
     'write-settings': 'Writing the settings', firmware: 'Reading the firmware', settings: 'Reading the settings' };
-  function eventProgress() {
+  // weights, when given, puts phases in one bar: each phase's share of it
+  // by its bytes; a phase outside them (the restore) has the bar to itself.
+  function eventProgress(weights) {
     let share = 0;
+    const sum = weights ? Object.values(weights).reduce((a, b) => a + b, 0) : 0;
     const progress = {
       since: 0,
       phase: '',
       event(e) {
         if (e.phase !== progress.phase) {
           progress.phase = e.phase;
-          progress.since = performance.now();
+          const joined = weights && e.phase in weights;
+          if (!joined || !progress.since) progress.since = performance.now();
           $('progress-phase').textContent = PHASES[e.phase] || '';
+          if (weights && PHASES[e.phase]) state(PHASES[e.phase] + ' ...');
         }
-        share = e.total ? e.done / e.total : 1;
+        const part = e.total ? e.done / e.total : 1;
+        if (!weights || !(e.phase in weights)) {
+          share = part;
+          return;
+        }
+        let before = 0;
+        for (const [phase, weight] of Object.entries(weights)) {
+          if (phase === e.phase) break;
+          before += weight;
+        }
+        share = (before + part * weights[e.phase]) / sum;
       },
       share: () => share,
     };
@@ -157,9 +184,14 @@
 
   // Runs one action with the buttons off; a failure of the page itself is
   // shown rather than lost.
+  // The control that started it keeps the keyboard's place, unless the
+  // action gave it to the next step (focusNext).
+  let focusNext = '';
   async function action(body) {
     if (busy) return;
     busy = true;
+    const from = document.activeElement;
+    focusNext = '';
     problem('');
     refresh();
     try {
@@ -169,6 +201,11 @@
     } finally {
       busy = false;
       refresh();
+      const usable = (e) => e && e.focus && !e.disabled && e.offsetParent !== null;
+      const lost = !document.activeElement || document.activeElement === document.body;
+      // A control gone with its step (the confirm after the update) hands on to the next one.
+      const to = [focusNext && $(focusNext), from, $(connected ? 'install' : 'connect')].find(usable);
+      if (to && (focusNext || lost)) to.focus();
     }
   }
 
@@ -182,6 +219,8 @@
 
   function disconnected(message) {
     connected = false;
+    cancelUpdate();
+    $('undo').hidden = true;
     $('card').hidden = true;
     state('Not connected');
     if (message) problem(message);
@@ -208,11 +247,12 @@
         backup: 'The adapter was unplugged or stopped answering while it was read. No backup was saved; ' +
           'nothing on the adapter was changed.',
         verify: 'The adapter was unplugged or stopped answering while it was compared with the backup.',
+        check: 'The adapter was unplugged or stopped answering during the check. Nothing on it was changed.',
         'restore-backup': 'The adapter was unplugged or stopped answering during the restore. ' +
           'It may hold no complete firmware or settings now. Its bootloader is never erased: plug it in again, ' +
           'press Connect and restore the backup again.',
       }[during];
-      disconnected(what + (['connect', 'power', 'backup', 'verify'].includes(during)
+      disconnected(what + (['connect', 'power', 'backup', 'verify', 'check'].includes(during)
         ? ' Check the cable, plug the adapter in again and press Connect.' : ''));
       return;
     }
@@ -229,7 +269,7 @@
       }
       return;
     }
-    problem('The action failed: see the last lines of the log.');
+    problemInLog('The action failed: see the last lines of the log.');
   }
 
   // The adapter in words, the port as the browser names it.
@@ -277,9 +317,11 @@
       connected = true;
       const a = result.adapter;
       adapter = { serial: a.serial, board: '0x' + a.board.toString(16).toUpperCase().padStart(4, '0'),
-        type: a.type, typeCode: a.typeCode, flash: a.flash, boardCode: a.board };
+        type: a.type, typeCode: a.typeCode, flash: a.flash, boardCode: a.board, chip: a.chip,
+        firmware: a.firmware };
       showCard(a, port);
       connectedState();
+      await showKept();
     } else {
       explainFailure(result, 'connect');
     }
@@ -338,6 +380,7 @@
   // Offers the folder as one zip (the folder inside, so unpacking it gives a
   // folder tarvo-backup takes) when it holds a whole backup, and removes it
   // unless kept. True when the download was offered.
+  // The zip when it was, or null.
   function offerBackup(base, kept) {
     let files = null;
     try {
@@ -346,8 +389,10 @@
       // No whole backup went in.
     }
     if (!kept) removeTree(base);
-    if (files) download(Zip.make(files), base + '.zip');
-    return !!files;
+    if (!files) return null;
+    const zip = Zip.make(files);
+    download(zip, base + '.zip');
+    return zip;
   }
 
   // Saves the adapter as tarvo-backup save does and offers the folder as one zip.
@@ -357,10 +402,10 @@
     if (result.outcome.kind !== 'done') {
       removeTree(base);
       if (!['refused', 'failed', 'stopped'].includes(result.outcome.kind) || link.gone) explainFailure(result, 'backup');
-      else problem('No backup was saved: the log says why. Nothing on the adapter was changed.');
+      else problemInLog('No backup was saved: the log says why. Nothing on the adapter was changed.');
       return false;
     }
-    return offerBackup(base);
+    return !!offerBackup(base);
   }
 
   // Puts a picked backup (its zip, or its three files) into a new folder of
@@ -382,18 +427,120 @@
         entries.push({ name: file.name, bytes });
       }
     }
+    const dir = putEntries(entries);
+    if (!dir) problem('Choose the backup\'s zip file, or its three files ' + BACKUP_FILES.join(', ') +
+      ' (all three at once).');
+    return dir;
+  }
+
+  // The backup's files of entries in a new folder; its name, or '' when
+  // there are none.
+  function putEntries(entries) {
     const kept = entries.filter((e) => BACKUP_FILES.includes(e.name.replace(/.*\//, '')));
-    if (!kept.length) {
-      problem('Choose the backup\'s zip file, or its three files ' + BACKUP_FILES.join(', ') +
-        ' (all three at once).');
-      return '';
-    }
+    if (!kept.length) return '';
     const dir = `backup-${++picked}`;
     removeTree(dir);
     tarvo.FS.mkdir(dir);
     for (const e of kept) tarvo.FS.writeFile(`${dir}/${e.name.replace(/.*\//, '')}`, e.bytes);
     return dir;
   }
+
+  // --- Backups kept in the browser (IndexedDB), by the adapter's serial
+  // number, board version and chip; each the zip the download offers.
+
+  const Store = {
+    db: undefined,  // undefined: not opened yet; null: the browser gives no lasting storage
+    open() {
+      if (this.db !== undefined) return Promise.resolve(this.db);
+      return new Promise((resolve) => {
+        const done = (db) => { this.db = db; resolve(db); };
+        let request;
+        try {
+          request = indexedDB.open('tarvo-backups', 1);
+        } catch (e) {
+          return done(null);
+        }
+        request.onupgradeneeded = () => request.result.createObjectStore('backups', { keyPath: 'id', autoIncrement: true });
+        request.onsuccess = () => done(request.result);
+        request.onerror = () => done(null);
+        request.onblocked = () => done(null);
+      });
+    },
+    // body(store) inside one transaction; resolves to what it sets as result.
+    async run(mode, body) {
+      const db = await this.open();
+      if (!db) return null;
+      return new Promise((resolve, reject) => {
+        const t = db.transaction('backups', mode);
+        const out = { result: null };
+        body(t.objectStore('backups'), out);
+        t.oncomplete = () => resolve(out.result);
+        t.onerror = t.onabort = () => reject(t.error || new Error('the browser refused to store the backup'));
+      });
+    },
+    keep(backup) {
+      return this.run('readwrite', (store, out) => {
+        const put = store.add(backup);
+        put.onsuccess = () => { out.result = put.result; };
+      });
+    },
+    list() {
+      return this.run('readonly', (store, out) => {
+        const all = store.getAll();
+        all.onsuccess = () => { out.result = all.result; };
+      }).then((list) => list || []);
+    },
+    remove(id) {
+      return this.run('readwrite', (store) => store.delete(id));
+    },
+  };
+
+  const sameAdapter = (b) => adapter && b.serial === adapter.serial && b.board === adapter.boardCode &&
+    b.chip === adapter.chip;
+
+  // The newest kept backup of the connected adapter, or null.
+  async function lastKept() {
+    const mine = (await Store.list()).filter(sameAdapter);
+    return mine.length ? mine[mine.length - 1] : null;
+  }
+
+  // The kept backups, newest first, each to download or delete; Undo when
+  // one is of the connected adapter; the note when nothing can be kept.
+  async function showKept() {
+    const db = await Store.open();
+    const note = $('storage-note');
+    note.hidden = !!db;
+    note.textContent = db ? '' : 'This browser gives the page no storage that lasts, so it keeps no backup ' +
+      'for an Undo: keep the backup the update offers as a download. Restore backup (under More) puts it back.';
+    const list = db ? await Store.list() : [];
+    const ul = $('kept-list');
+    ul.textContent = '';
+    for (const b of list.slice().reverse()) {
+      const li = document.createElement('li');
+      const when = new Date(b.date).toLocaleString();
+      const what = document.createElement('span');
+      what.textContent = `${when}: adapter ${b.serial}, firmware ${hex4(b.firmware)}`;
+      const get = document.createElement('button');
+      get.textContent = 'Download';
+      get.setAttribute('aria-label', `Download the backup of ${when}`);
+      get.addEventListener('click', () => download(b.zip, b.name + '.zip'));
+      const drop = document.createElement('button');
+      drop.textContent = 'Delete';
+      drop.setAttribute('aria-label', `Delete the backup of ${when}`);
+      drop.addEventListener('click', () => action(async () => {
+        await Store.remove(b.id);
+        await showKept();
+        state('The backup of ' + when + ' was deleted from this browser');
+      }));
+      li.append(what, get, drop);
+      ul.appendChild(li);
+    }
+    $('kept').hidden = !list.length;
+    $('undo').hidden = !(connected && list.some(sameAdapter));
+    refresh();
+  }
+
+  const hex4 = (n) => '0x' + (n >>> 0).toString(16).toUpperCase().padStart(4, '0');
 
   // --- The actions.
 
@@ -413,7 +560,7 @@
     removeFile(name);
     if (result.outcome.kind !== 'done') {
       if (result.outcome.kind === 'refused')
-        return problem(`${file.name} was not written: the log says why. The adapter's settings are as they were.`);
+        return problemInLog(`${file.name} was not written: the log says why. The adapter's settings are as they were.`);
       return explainFailure(result, 'restore');
     }
     state('Settings restored and read back');
@@ -422,8 +569,7 @@
   // A package refused before the erase, by the outcome's kind: true when it was one.
   function refusedPackage(kind, file) {
     if (kind === 'none-fits') {
-      problem(`No package in ${file.name} fits this adapter (board version ${adapter.board}, type ${adapter.type}), ` +
-        'or the file is not a valid package file: ' + whyNoneFits + ' Nothing was erased.');
+      problem(`No package in ${file.name} fits this adapter (board version ${adapter.board}, type ${adapter.type}). Nothing was erased.`);
       return true;
     }
     if (kind === 'unknown-type') {
@@ -437,63 +583,109 @@
     return false;
   }
 
-  // What the file holds for this adapter, in plain words, from the module's
+  // Why no package of the file fits, in plain words, from the module's
   // package events.
-  let whyNoneFits = '';
-  function packageSummary(result) {
-    const hex = (n) => '0x' + n.toString(16).toUpperCase().padStart(4, '0');
-    const taken = result.packages.find((p) => p.taken);
-    if (taken) {
-      return `The file holds firmware ${hex(taken.version)} for this adapter; ` +
-        (taken.handling === 0 ? 'the adapter keeps its settings.' : 'it replaces the adapter\'s settings.');
+  function whyNoneFits(listing, file) {
+    const here = `this adapter (board version ${adapter.board}, type ${adapter.type})`;
+    if (!listing.packages.length) {
+      return `${file.name} holds no firmware for ${here}: it is not a maker's firmware file, or it is damaged` +
+        (listing.outcome.text ? ` (${listing.outcome.text})` : '') + '. Nothing was read or erased.';
     }
-    if (!result.packages.length) return 'the file holds no valid package.';
-    const why = result.packages.map((p) => !p.typeFits ? `one for type ${p.type}` :
-      !p.boardFits ? 'one for other board versions' : 'one for another chip');
-    return `the file holds ${why.join(', ')}.`;
+    const boards = (p) => p.boards.split(',').filter((b) => b).map((b) => hex4(Number(b))).join(', ');
+    const why = listing.packages.map((p) => !p.typeFits ? `one for adapters of type ${p.type}` :
+      !p.boardFits ? `one for board versions ${boards(p)}` : 'one for a chip with another flash size');
+    return `No package in ${file.name} fits ${here}: it holds ${why.join(', ')}. ` +
+      'Nothing was read or erased: choose the maker\'s firmware file for this adapter.';
+  }
+
+  // The update's file, looked at, waiting for its one confirm.
+  let pending = null;
+
+  function cancelUpdate() {
+    if (pending && tarvo) removeFile(pending.name);
+    pending = null;
+    $('confirm').hidden = true;
+  }
+
+  // What the file holds for this adapter, said before anything is read or erased.
+  async function prepareUpdate(file) {
+    cancelUpdate();
+    const name = await putFile(file);
+    // The listing for the log; what the page says comes from the package events.
+    await run('tarvo-pack info', [name]);
+    const listing = await procedure('packages', name, `${adapter.boardCode},${adapter.typeCode},${adapter.flash}`);
+    const taken = listing.packages.find((p) => p.taken);
+    if (listing.outcome.kind !== 'fits' || !taken) {
+      removeFile(name);
+      if (listing.outcome.kind === 'cannot-open') problem(`${file.name} cannot be read. Nothing was read or erased.`);
+      else problem(whyNoneFits(listing, file));
+      return;
+    }
+    pending = { file, name, taken };
+    const lasting = !!(await Store.open());
+    $('confirm-text').textContent = `${file.name} holds firmware ${hex4(taken.version)} for this adapter ` +
+      `(it runs ${hex4(adapter.firmware)} now). ` +
+      (taken.handling === 0 ? 'The update keeps the adapter\'s settings. '
+        : 'The update replaces the adapter\'s settings with the maker\'s. ') +
+      'The adapter is backed up first; the backup is offered as a download' +
+      (lasting ? ' and kept in this browser, so the update can be undone.'
+        : '. This browser keeps no backups for the page: keep the download, it is the way back.');
+    $('confirm').hidden = false;
+    state('Ready to update: press Update now, or Cancel');
+    focusNext = 'confirm-update';
   }
 
   // One run over one connection: the backup, the install, its verification
   // and, when it fails, the backup put back before the one restart (a real
   // boot monitor may answer nothing after it).
-  async function installFirmware(file) {
-    const name = await putFile(file);
-    // The listing for the log; what the page says comes from the package events.
-    await run('tarvo-pack info', [name]);
-    // What the file holds for this adapter, before anything is read or erased.
-    const summary = await procedure('packages', name, `${adapter.boardCode},${adapter.typeCode},${adapter.flash}`);
-    whyNoneFits = packageSummary(summary);
-    if (summary.outcome.kind === 'fits') state(whyNoneFits);
+  async function installFirmware() {
+    const { file, name, taken } = pending;
+    pending = null;
+    $('confirm').hidden = true;
     const base = backupFolder();
-    const progress = eventProgress();
-    // The backup goes to the person before anything is erased; the restore
-    // reads it from the folder still.
+    // One bar through the phases, each its share by its bytes.
+    const area = adapter.flash - FIRMWARE_BASE;
+    const progress = eventProgress({ backup: area, write: taken.total, check: area / 20, restart: area / 100 });
+    const record = { serial: adapter.serial, board: adapter.boardCode, chip: adapter.chip, type: adapter.type,
+      firmware: adapter.firmware, date: new Date().toISOString(), name: base };
+    // The backup goes to the person and into the browser's storage before
+    // anything is erased; the restore reads it from the folder still.
     let zipped = false;
-    progress.step = (step) => { if (step === 'install') zipped = offerBackup(base, true); };
+    let keeping = null;
+    progress.step = (step) => {
+      if (step !== 'install') return;
+      const zip = offerBackup(base, true);
+      zipped = !!zip;
+      if (zip && Store.db) keeping = Store.keep({ ...record, zip }).then(() => true, () => false);
+    };
     const result = await procedure('install', name, base, progress);
     removeFile(name);
     removeTree(base);
+    const kept = keeping ? await keeping : false;
+    await showKept();
     const kind = result.outcome.kind;
     const changes = !!result.outcome.monitorChanges;
     const lost = link.gone || !!result.outcome.lost;
-    const backupNote = zipped ? ' The backup taken before the install was offered as a download: ' +
-      'Restore backup puts it back.' : '';
+    const backupNote = !zipped ? '' : ' The backup taken before the install was offered as a download' +
+      (kept ? ' and is kept in this browser: Undo the last update puts it back.'
+        : ': Restore backup (under More) puts it back.');
     switch (kind) {
       case 'none-fits': case 'unknown-type': case 'image-incomplete': case 'cannot-open':
-        if (!refusedPackage(kind, file)) problem('The package was refused: the log says why. Nothing was erased.');
+        if (!refusedPackage(kind, file)) problemInLog('The package was refused: the log says why. Nothing was erased.');
         return;
       case 'no-adapter': case 'not-supported': case 'backup-failed':
         if (lost || kind !== 'backup-failed') {
           explainFailure(result, 'backup');
           if (!$('problem').hidden) $('problem').textContent += ' No firmware was installed.';
         } else {
-          problem('No backup could be saved, so nothing was installed: the log says why. Nothing was erased.');
+          problemInLog('No backup could be saved, so nothing was installed: the log says why. Nothing was erased.');
           connectedState();
         }
         return;
       case 'installed':
         disconnected();
         state('Firmware installed and verified; the adapter has restarted. Press Connect to work with it again.' +
+          (kept && !changes ? ' Undo the last update puts the firmware it had back.' : '') +
           (changes ? ' Its boot monitor changes the firmware it receives, so no backup can put its firmware ' +
             'back: keep the maker\'s package for it.' : ''));
         return;
@@ -524,8 +716,11 @@
       default:
         // Stopped, or failed in a way the install could not tell apart.
         if (lost) explainFailure(result, 'install');
-        else disconnected('The install failed part way: the log says why. The adapter may hold no complete ' +
-          'firmware now. Its bootloader is never erased: press Connect and install the firmware again.');
+        else {
+          disconnected();
+          problemInLog('The install failed part way: the log says why. The adapter may hold no complete ' +
+            'firmware now. Its bootloader is never erased: press Connect and install the firmware again.');
+        }
         if (backupNote) $('problem').textContent += backupNote;
     }
   }
@@ -546,28 +741,76 @@
     // The verdicts are shown as the tool words them; what happened is the outcome's kind.
     if (result.outcome.kind === 'done') return state(single ? `The adapter holds the firmware of ${files[0].name}` : `The adapter matches the backup (${verdicts})`);
     if (result.outcome.kind === 'differs') return state(single ? `The adapter does not hold the firmware of ${files[0].name}` : `The adapter differs from the backup (${verdicts})`);
-    if (result.outcome.kind === 'refused') return problem('The adapter could not be compared: the log says why.');
+    if (result.outcome.kind === 'refused') return problemInLog('The adapter could not be compared: the log says why.');
     return explainFailure(result, 'verify');
   }
 
   async function restoreBackup(files) {
     const dir = await putBackup(files);
-    if (!dir) return;
+    if (dir) await restoreFrom(dir, 'Backup restored and verified');
+  }
+
+  // Puts the backup in the folder dir back; done is what a success is called.
+  async function restoreFrom(dir, done) {
     const result = await procedure('restore', dir, '', eventProgress());
     removeTree(dir);
     const restarted = !!result.outcome.restarted;
     if (result.outcome.kind === 'done') {
       if (restarted) disconnected();
-      return state('Backup restored and verified' + (restarted ? '; the adapter has restarted. Press Connect to work with it again.' : ''));
+      return state(done + (restarted ? '; the adapter has restarted. Press Connect to work with it again.' : ''));
     }
     if (result.outcome.kind === 'refused')
-      return problem('The backup was not restored: the log says why. Nothing on the adapter was changed.');
+      return problemInLog('The backup was not restored: the log says why. Nothing on the adapter was changed.');
     if (result.outcome.kind === 'failed' && !link.gone) {
-      disconnected('The restore failed after the adapter was erased: the log says what it holds now. ' +
+      disconnected();
+      problemInLog('The restore failed after the adapter was erased: the log says what it holds now. ' +
         'Its bootloader is never erased: press Connect and restore the backup again.');
       return;
     }
     return explainFailure(result, 'restore-backup');
+  }
+
+  // The newest backup the browser keeps of this adapter, put back without a file.
+  async function undoUpdate() {
+    const kept = await lastKept();
+    if (!kept) return problem('This browser keeps no backup of this adapter, so there is nothing to undo.');
+    const when = new Date(kept.date).toLocaleString();
+    let dir = '';
+    try {
+      dir = putEntries(await Zip.read(kept.zip));
+    } catch (e) {
+      // Told below.
+    }
+    if (!dir) {
+      return problem(`The backup of ${when} kept in this browser cannot be read. Nothing on the adapter was changed. ` +
+        'Restore backup (under More) puts back the backup the update offered as a download.');
+    }
+    state(`Putting back the backup of ${when} ...`);
+    await restoreFrom(dir, `Update undone: the adapter holds the backup of ${when} again, verified`);
+  }
+
+  // Whether this adapter's backups can come back, read-only, with the maker's
+  // package of the firmware it runs; the findings to share as a report.
+  let checkReport = '';
+  async function checkBackups(file) {
+    const name = await putFile(file);
+    $('check-result').hidden = true;
+    const result = await procedure('check', name, '', eventProgress());
+    removeFile(name);
+    const said = {
+      restores: 'This adapter\'s boot monitor stores firmware exactly as it is sent: its backups can be put back.',
+      changes: 'This adapter\'s boot monitor changes the firmware it is sent: a backup of it can put the settings ' +
+        'back but not the firmware. Keep the maker\'s package for it.',
+      'other-package': `${file.name} is not the firmware this adapter runs, so the check could not tell. ` +
+        'Choose the maker\'s package of the firmware version on the card.',
+      unknown: 'The check could not tell whether this adapter\'s backups can be put back: the log says why.',
+    }[result.outcome.kind];
+    if (!said) return explainFailure(result, 'check');
+    state(said + ' Nothing on the adapter was changed.');
+    $('check-answer').textContent = result.outcome.text;
+    checkReport = result.outcome.report || '';
+    $('check-report').hidden = !checkReport;
+    $('check-result').hidden = false;
   }
 
   async function powerCycle() {
@@ -596,9 +839,33 @@
     $('save').addEventListener('click', () => action(saveSettings));
     $('backup').addEventListener('click', () => action(backUp));
     $('power').addEventListener('click', () => action(powerCycle));
+    $('undo').addEventListener('click', () => action(undoUpdate));
+    $('confirm-update').addEventListener('click', () => { if (pending) action(installFirmware); });
+    $('cancel-update').addEventListener('click', () => {
+      cancelUpdate();
+      state('The update was cancelled; nothing was changed');
+      $('install').focus();
+    });
+    $('check-report').addEventListener('click', () =>
+      download(new TextEncoder().encode(checkReport), 'tarvo-check-report.txt'));
+    // The maker's file dropped anywhere on the update's box.
+    const box = $('update');
+    box.addEventListener('dragover', (e) => {
+      e.preventDefault();
+      box.classList.add('dragging');
+    });
+    box.addEventListener('dragleave', () => box.classList.remove('dragging'));
+    box.addEventListener('drop', (e) => {
+      e.preventDefault();
+      box.classList.remove('dragging');
+      const file = e.dataTransfer && e.dataTransfer.files[0];
+      if (!file) return;
+      if (!connected || busy) return problem('Connect the adapter first, then drop the firmware file again.');
+      action(() => prepareUpdate(file));
+    });
     for (const [button, input, body] of [['restore', 'restore-file', restoreSettings],
-      ['install', 'install-file', installFirmware], ['verify', 'verify-file', verifyBackup],
-      ['restore-backup', 'restore-backup-file', restoreBackup]]) {
+      ['install', 'install-file', prepareUpdate], ['verify', 'verify-file', verifyBackup],
+      ['restore-backup', 'restore-backup-file', restoreBackup], ['check', 'check-file', checkBackups]]) {
       $(button).addEventListener('click', (e) => {
         e.preventDefault();
         $(input).value = '';
@@ -644,6 +911,7 @@
     }
     tarvo.FS.mkdir('/work');
     tarvo.FS.chdir('/work');
+    await showKept();
     try {
       const ports = await navigator.serial.getPorts();
       if (ports.length) {

@@ -9,6 +9,7 @@
 
 #include "AdapterIdentity.h"
 #include "AdapterSelect.h"
+#include "backup/AdapterCheck.h"
 #include "Backup.h"
 #include "Device.h"
 #include "FirmwareInstall.h"
@@ -80,6 +81,21 @@ const char* backupKind(backup::Outcome outcome)
         return "stopped";
     }
     return "failed";
+}
+
+const char* findingKind(backup::Finding finding)
+{
+    switch (finding) {
+    case backup::Finding::Restores:
+        return "restores";
+    case backup::Finding::Changes:
+        return "changes";
+    case backup::Finding::OtherPackage:
+        return "other-package";
+    case backup::Finding::Unknown:
+        break;
+    }
+    return "unknown";
 }
 
 // A connection to the named port's adapter, told as an outcome when there is none.
@@ -231,6 +247,24 @@ int webBackup(const std::string& command, const std::string& target, const std::
         outcome = backup::restore(samba, chipId, target, options, report, restarted);
     WebEvent("outcome").text("kind", backupKind(outcome)).text("text", "").flag("restarted", restarted).send();
     return outcome == backup::Outcome::Done ? 0 : 1;
+}
+
+int webCheck(const std::string& package, const std::string& portName)
+{
+    WebPortFactory factory(portName);
+    Samba samba;
+    uint32_t chipId = 0;
+    if (!connectNamed(samba, factory, portName, chipId))
+        return 1;
+    EventProgress report;
+    const backup::CheckResult result = backup::checkAdapter(samba, chipId, package, false, report);
+    const std::string answer = result.answer.substr(0, result.answer.find_last_not_of('\n') + 1);
+    WebEvent("outcome")
+        .text("kind", findingKind(result.finding))
+        .text("text", answer)
+        .lines("report", backup::checkReportText(result, false))
+        .send();
+    return backup::checkExitStatus(result.finding);
 }
 
 int webInstall(const std::string& dir, const std::string& portName, const std::string& package)

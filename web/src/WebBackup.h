@@ -15,6 +15,10 @@ int webPackages(const std::string& file, uint16_t board, uint8_t type, uint32_t 
 int webSettings(const std::string& command, const std::string& file, const std::string& portName);
 // tarvo-backup's command ("save", "verify" or "restore") on target.
 int webBackup(const std::string& command, const std::string& target, const std::string& portName);
+// tarvo-backup's check, read-only: its finding as the outcome ("restores",
+// "changes", "other-package" or "unknown"), the answer as its text, and the
+// report to share (no serial number) as "report".
+int webCheck(const std::string& package, const std::string& portName);
 // Installs the first package in the file package that fits, backed up into
 // the empty folder dir first and put back from it when the install does not
 // verify, all over one connection.

@@ -29,6 +29,21 @@ WebEvent& WebEvent::text(const char* name, const std::string& value)
     return *this;
 }
 
+WebEvent& WebEvent::lines(const char* name, const std::string& value)
+{
+    std::string joined;
+    for (size_t start = 0; start < value.size();) {
+        size_t nl = value.find('\n', start);
+        if (nl == std::string::npos)
+            nl = value.size();
+        const std::string line = jsonString(escapeControls(value.substr(start, nl - start)));
+        joined += (start ? "\\n" : "") + line.substr(1, line.size() - 2);
+        start = nl + 1;
+    }
+    _json += std::string(",") + jsonString(name) + ":\"" + joined + "\"";
+    return *this;
+}
+
 WebEvent& WebEvent::adapterText(const char* name, const std::string& value)
 {
     _json += std::string(",") + jsonString(name) + ":" + jsonString(escapeBytes(value));

@@ -15,6 +15,8 @@ public:
     explicit WebEvent(const char* event);
     // Host-made text (paths, messages): UTF-8 kept, control bytes escaped.
     WebEvent& text(const char* name, const std::string& value);
+    // Host-made lines: as text, each line break kept as one.
+    WebEvent& lines(const char* name, const std::string& value);
     // Adapter-sent text: only printable ASCII stays as it is.
     WebEvent& adapterText(const char* name, const std::string& value);
     WebEvent& number(const char* name, uint64_t value);

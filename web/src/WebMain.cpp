@@ -83,7 +83,7 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_run(const char* program, const char* args, co
 // as events (WebEvents.h), the outcome last. command: "connect", "packages"
 // (file: the package file; arg: board,type,flash), "settings-save" and
 // "settings-restore" (file), tarvo-backup's "save", "verify" and "restore"
-// (file: the target), "install" (file: the package; arg: the empty backup folder).
+// (file: the target), "check" (file: the package, or ""), "install" (file: the package; arg: the empty backup folder).
 EMSCRIPTEN_KEEPALIVE int tarvo_web_procedure(const char* command, const char* file,
                                              const char* arg, const char* portName)
 {
@@ -100,6 +100,8 @@ EMSCRIPTEN_KEEPALIVE int tarvo_web_procedure(const char* command, const char* fi
                                      flash);
         } else if (what == "settings-save" || what == "settings-restore") {
             status = webSettings(what == "settings-save" ? "save" : "restore", file, portName);
+        } else if (what == "check") {
+            status = webCheck(file, portName);
         } else if (what == "install") {
             status = webInstall(arg, portName, file);
         } else {

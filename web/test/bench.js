@@ -88,7 +88,7 @@ async function pageInstall(pkg, kind) {
       window.__marks = [];
       const mark = (text) => {
         window.__marks.push({ text, at: performance.now() });
-        if (/^Installing the firmware/.test(text)) window.__turnaround.times = [];
+        if (/^Erasing and writing/.test(text)) window.__turnaround.times = [];
       };
       new MutationObserver((records) => {
         for (const r of records) for (const n of r.addedNodes) if (n.className === 'cmd') mark(n.textContent.trim());
@@ -98,15 +98,16 @@ async function pageInstall(pkg, kind) {
       new MutationObserver(() => { if (!document.getElementById('connect').disabled) mark('idle'); })
         .observe(document.getElementById('connect'), { attributes: true, attributeFilter: ['disabled'] });
     });
-    // From the pick to the buttons coming back, as a person waits for it.
-    const start = process.hrtime.bigint();
+    // From the confirm to the buttons coming back, as a person waits for it.
     await choose(page, 'install-file', pkg);
+    const start = process.hrtime.bigint();
+    await click(page, 'confirm-update');
     const whole = Number(process.hrtime.bigint() - start) / 1e9;
     const run = await lastRun(page);
     if (!/Firmware update OK/.test(run.out))
       throw new Error('the page install failed: ' + (await shown(page)).problem + '\n' + run.out + run.err);
     const marks = await page.evaluate(() => window.__marks);
-    const from = marks.find((m) => /^Installing the firmware/.test(m.text));
+    const from = marks.find((m) => /^Erasing and writing/.test(m.text));
     const to = marks.find((m) => m.text === 'idle' && from && m.at > from.at);
     if (!from || !to) throw new Error('the page did not show the install step: ' + JSON.stringify(marks));
     // The page's turnarounds within the install; the first one holds the

@@ -5,6 +5,7 @@
 'use strict';
 
 const assert = require('assert');
+const crypto = require('crypto');
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
@@ -13,8 +14,8 @@ const { describe, test, before, after } = require('node:test');
 const puppeteer = require('puppeteer-core');
 
 const { Bridge } = require('./bridge.js');
-const { startSim, runNative, withoutTimes, makePackage } = require('./harness.js');
-const { BROWSERS, serveSite, openPage, idle, click, choose, lastRun, shown, downloads } = require('./driver.js');
+const { WEB, startSim, runNative, withoutTimes, makePackage } = require('./harness.js');
+const { BROWSERS, serveSite, openPage, idle, click, drop, update, choose, lastRun, shown, downloads } = require('./driver.js');
 
 const FIRMWARE_BASE = 0x1000;
 
@@ -100,36 +101,92 @@ for (const kind of BROWSERS) {
       await page.close();
     });
 
-    test('install shows the package, erases nothing for a package that does not fit, and writes one that does', async () => {
+    test('the guided update: another board explained before anything is read, the backup kept, Undo after a reload', async () => {
+      // A factory-fresh adapter, as the owner has it (the last simulator stopped first: it saves on its way out).
+      if (sim) await sim.stop();
+      fs.rmSync(state, { force: true });
       await freshSim();
       const page = await connected();
+      assert.match((await shown(page)).state, /^Connected to adapter AB123456/);
       await sim.stop();
       const before = fs.readFileSync(state);
       await freshSim();
 
+      // A package for another board: said before any backup or erase.
       const foreign = makePackage(tmp, 'other-board.fw', '0x0999', 4096);
-      await choose(page, 'install-file', foreign.pkg);
-      const listing = await page.evaluate(() => document.getElementById('log').textContent);
-      assert.match(listing, /\$ tarvo-pack info other-board\.fw\nPackage 1 at offset 0x00000000\n  type letter: +E\n/);
-      assert.match((await lastRun(page)).out, /No valid firmware found in other-board\.fw, abort/);
-      assert.match((await shown(page)).problem, /No package in other-board\.fw fits this adapter \(board version 0x0203, type E\).*Nothing was erased/);
-      assert.deepStrictEqual(await downloads(page), [], 'a backup was offered for a package that cannot go on');
+      await drop(page, foreign.pkg);
+      assert.match((await shown(page)).problem, /^No package in other-board\.fw fits this adapter \(board version 0x0203, type E\): it holds one for board versions 0x0999(, 0x0999)*\. Nothing was read or erased/);
+      const log = () => page.evaluate(() => document.getElementById('log').textContent);
+      assert.doesNotMatch(await log(), /^# (save|install)/m, 'the adapter was backed up or written');
+      assert.ok(await page.evaluate(() => document.getElementById('confirm').hidden));
+
+      // The maker's file: what it holds, then one confirm.
+      // Its version word where the firmware keeps it, as a maker's build has it.
+      const image = crypto.randomBytes(0x3E000);
+      image.writeUInt16LE(0x0111, image.length - 16);
+      const fitting = makePackage(tmp, 'adapter-1.1.fw', '0x0203', image, ['--sw-ver=0x0111']);
+      await drop(page, fitting.pkg);
+      const asked = await page.evaluate(() => document.getElementById('confirm-text').textContent);
+      assert.match(asked, /^adapter-1\.1\.fw holds firmware 0x0111 for this adapter \(it runs 0x0105 now\)\. The update keeps the adapter's settings\..*kept in this browser/);
+      assert.doesNotMatch(await log(), /^# (save|install)/m, 'the adapter was touched before the confirm');
+      // The phases as named, and the one bar, as they run.
+      await page.evaluate(() => {
+        window.__seen = { phases: [], bar: [] };
+        new MutationObserver(() => {
+          const now = document.getElementById('progress-phase').textContent;
+          if (now && window.__seen.phases[window.__seen.phases.length - 1] !== now) window.__seen.phases.push(now);
+        }).observe(document.getElementById('progress-phase'), { childList: true, characterData: true, subtree: true });
+        const bar = document.getElementById('bar');
+        new MutationObserver(() => window.__seen.bar.push(bar.value)).observe(bar, { attributes: true });
+      });
+      await click(page, 'confirm-update');
+      const seen = await page.evaluate(() => window.__seen);
+      assert.deepStrictEqual(seen.phases, ['Backing up', 'Erasing and writing', 'Checking', 'Restarting'], (await lastRun(page)).out.slice(-1500));
+      // One bar: it never goes back between the phases (each starts at 0 when shown on its own).
+      const bar = seen.bar.filter((v, k) => v > 0 && v !== seen.bar[k - 1]);
+      assert.ok(bar.length > 10 && bar.every((v, k) => k === 0 || v >= bar[k - 1]), `the bar went back: ${bar}`);
+      assert.ok(Math.max(...bar) >= 90, `the bar stopped at ${Math.max(...bar)}`);
+      const now = await shown(page);
+      assert.strictEqual(now.problem, '');
+      assert.match(now.state, /^Firmware installed and verified; .*Undo the last update puts the firmware it had back/);
+
+      // The backup offered, and kept: the kept one downloads the same bytes.
+      const [offered] = await downloads(page);
+      assert.match(offered.name, /^tarvo-backup-AB123456-\d{8}-\d{6}\.zip$/);
+      const kept = await page.evaluate(() => [...document.querySelectorAll('#kept-list li span')].map((e) => e.textContent));
+      assert.strictEqual(kept.length, 1);
+      assert.match(kept[0], /adapter AB123456, firmware 0x0105$/);
+      await page.click('#kept-list li button');
+      const again = await downloads(page);
+      assert.strictEqual(again.length, 2);
+      assert.deepStrictEqual(again[1], offered);
       await sim.stop();
-      assert.ok(fs.readFileSync(state).equals(before), 'the flash changed');
+      const installed = fs.readFileSync(state);
+      assert.ok(installed.subarray(FIRMWARE_BASE, FIRMWARE_BASE + fitting.payload.length).equals(fitting.payload));
+      assert.ok(installed.subarray(0, FIRMWARE_BASE).equals(before.subarray(0, FIRMWARE_BASE)), 'the bootloader changed');
       await freshSim();
 
-      const fitting = makePackage(tmp, 'adapter-1.1.fw', '0x0203', 0x3E000);
-      await choose(page, 'install-file', fitting.pkg);
-      const run = await lastRun(page);
-      assert.match(run.out, /\tFirmware update OK\n/);
-      assert.strictEqual((await shown(page)).problem, '');
-      assert.match((await shown(page)).state, /^Firmware installed and verified/);
-      assert.strictEqual((await shown(page)).save, false, 'the restarted adapter needs a new connection');
-      assert.deepStrictEqual((await downloads(page)).map((d) => /^tarvo-backup-.*\.zip$/.test(d.name)), [true]);
+      // The page closed and opened again: Undo, without a file.
+      await page.reload();
+      await page.waitForFunction(() => !document.getElementById('connect').disabled, { timeout: 30000 });
+      assert.strictEqual(await page.evaluate(() => document.getElementById('undo').hidden), true, 'Undo before a connection');
+      await click(page, 'connect');
+      assert.strictEqual(await page.evaluate(() => document.getElementById('undo').hidden), false);
+
+      // The read-only check with the package it runs now, its report without the serial number.
+      await choose(page, 'check-file', fitting.pkg);
+      assert.match((await shown(page)).state, /stores firmware exactly as it is sent: its backups can be put back\. Nothing on the adapter was changed/);
+      await click(page, 'check-report');
+      const report = (await downloads(page)).pop();
+      assert.strictEqual(report.name, 'tarvo-check-report.txt');
+      assert.match(Buffer.from(report.bytes).toString(), /^Board version: 0x0203$/m);
+      assert.doesNotMatch(Buffer.from(report.bytes).toString(), /AB123456/);
+
+      await click(page, 'undo');
+      assert.strictEqual((await shown(page)).problem, '', (await lastRun(page)).out);
+      assert.match((await shown(page)).state, /^Update undone: the adapter holds the backup of .* again, verified/);
       await sim.stop();
-      const flash = fs.readFileSync(state);
-      assert.ok(flash.subarray(FIRMWARE_BASE, FIRMWARE_BASE + fitting.payload.length).equals(fitting.payload));
-      assert.ok(flash.subarray(0, FIRMWARE_BASE).equals(before.subarray(0, FIRMWARE_BASE)), 'the bootloader changed');
+      assert.ok(fs.readFileSync(state).equals(before), 'Undo did not put the flash back byte for byte');
       sim = null;
       await page.close();
     });
@@ -161,9 +218,9 @@ for (const kind of BROWSERS) {
         await freshSim([c.fault, '--silent-after-restart']);
 
         const pkg = makePackage(tmp, 'unverified.fw', '0x0203', c.payload || 0x3E000);
-        await choose(page, 'install-file', pkg.pkg);
+        await update(page, pkg.pkg);
         const run = await lastRun(page);
-        assert.strictEqual((/\tFirmware update (\S+)\n/.exec(run.out) || [])[1], c.verdict, c.fault);
+        assert.strictEqual((/\tFirmware update (\S+)\n/.exec(run.out) || [])[1], c.verdict, `${c.fault}: ${JSON.stringify(await shown(page))}\n${run.out.slice(-600)}`);
         const now = await shown(page);
         assert.match(now.state, c.status, `${c.fault}: ${now.problem}\n${run.out.slice(-800)}${run.err}`);
         assert.match(now.problem, c.problem, c.fault);
@@ -221,7 +278,7 @@ for (const kind of BROWSERS) {
 
       // The install offers the adapter as it was before its erase.
       const other = makePackage(tmp, 'other-1.2.fw', '0x0203', 0x3E000);
-      await choose(page, 'install-file', other.pkg);
+      await update(page, other.pkg);
       assert.match((await shown(page)).state, /^Firmware installed and verified/);
       const all = await downloads(page);
       assert.strictEqual(all.length, 2);
@@ -267,6 +324,63 @@ for (const kind of BROWSERS) {
       await page.close();
     });
 
+    test('at 400 px wide and from the keyboard alone: the update reached by Tab, every control labelled, text readable', async () => {
+      fs.rmSync(state, { force: true });
+      await freshSim();
+      const shots = path.join(WEB, 'screenshots');
+      fs.mkdirSync(shots, { recursive: true });
+      const shoot = (page, stage) => page.screenshot({ path: path.join(shots, `${kind.name.replace(/\W+/g, '-')}-${stage}.png`), fullPage: true });
+      const page = await openPage(browser, url(), { url: bridge.url, serial: true, choose: true });
+      await page.setViewport({ width: 400, height: 800 });
+      const focused = () => page.evaluate((e = document.activeElement) => e.id || (e.tagName === 'SUMMARY' ? 'summary:' + e.textContent.trim() : e.tagName));
+      const tabs = async (n, order = []) => { while (order.length < n) { await page.keyboard.press('Tab'); order.push(await focused()); } return order; };
+      // Every control named, no text under 4.5:1 against what is behind it, nothing wider than the window.
+      const looked = () => page.evaluate(() => {
+        const rgb = (c) => (c.match(/[\d.]+/g) || []).map(Number);
+        const lum = ([r, g, b]) => [r, g, b].map((v) => { v /= 255; return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; })
+          .reduce((sum, v, k) => sum + v * [0.2126, 0.7152, 0.0722][k], 0);
+        const behind = (e) => { for (let c; e; e = e.parentElement) if ((c = rgb(getComputedStyle(e).backgroundColor)).length === 3 || c[3] > 0) return c.slice(0, 3); return [255, 255, 255]; };
+        const faint = [];
+        for (const e of document.querySelectorAll('body *')) {
+          if (e.disabled || !e.offsetParent || ![...e.childNodes].some((n) => n.nodeType === 3 && n.textContent.trim())) continue;
+          const [a, b] = [lum(rgb(getComputedStyle(e).color)), lum(behind(e))];
+          const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+          if (ratio < 4.5) faint.push(`${e.id || e.tagName} ${ratio.toFixed(2)}`);
+        }
+        const unnamed = [...document.querySelectorAll('button, input, progress, summary, pre')].filter((e) =>
+          !((e.getAttribute('aria-label') || e.textContent).trim() || (e.closest('label') && e.closest('label').textContent.trim())))
+          .map((e) => e.id || e.tagName);
+        return { faint, unnamed, wide: document.documentElement.scrollWidth <= 400 };
+      });
+
+      assert.deepStrictEqual(await tabs(1), ['connect']);
+      await page.keyboard.press('Enter');
+      await idle(page);
+      assert.match((await shown(page)).state, /^Connected to adapter AB123456/);
+      await shoot(page, 'narrow-connected');
+      // Undo and the kept backups' buttons (of the tests before) come between.
+      const between = await page.evaluate(() => [...(document.getElementById('undo').hidden ? [] : ['undo']),
+        ...[...document.querySelectorAll('#kept-list button')].map(() => 'BUTTON')]);
+      assert.deepStrictEqual(await tabs(2 + between.length), ['install', ...between, 'summary:More']);
+      await page.keyboard.press('Enter');
+      assert.deepStrictEqual(await tabs(8), ['save', 'restore', 'backup', 'verify', 'restore-backup', 'check', 'power', 'summary:Log']);
+      assert.deepStrictEqual(await looked(), { faint: [], unnamed: [], wide: true });
+
+      // The file dropped; the confirm has the keyboard, Enter updates.
+      const small = makePackage(tmp, 'small.fw', '0x0203', 4096);
+      await drop(page, small.pkg);
+      assert.strictEqual(await focused(), 'confirm-update');
+      await shoot(page, 'narrow-confirm');
+      assert.deepStrictEqual(await looked(), { faint: [], unnamed: [], wide: true });
+      await page.keyboard.press('Enter');
+      await idle(page);
+      assert.match((await shown(page)).state, /^Firmware installed and verified/);
+      // The restarted adapter's next step is Connect.
+      assert.strictEqual(await focused(), 'connect');
+      await shoot(page, 'narrow-updated');
+      await page.close();
+    });
+
     test('power cycle resets the adapter', async () => {
       await freshSim();
       const page = await connected();
@@ -280,8 +394,8 @@ for (const kind of BROWSERS) {
       await freshSim();
       const page = await connected();
       const fitting = makePackage(tmp, 'cut.fw', '0x0203', 0x3E000);
-      const handle = await page.$('#install-file');
-      await handle.uploadFile(fitting.pkg);
+      await choose(page, 'install-file', fitting.pkg);
+      await page.click('#confirm-update');
       // Past the backup the install takes first, into the firmware's writing.
       await page.waitForFunction(() => /Updating firmware, please wait/.test(document.getElementById('log').textContent) &&
         document.getElementById('bar').value >= 10, { timeout: 60000, polling: 20 });
@@ -292,7 +406,7 @@ for (const kind of BROWSERS) {
       const now = await shown(page);
       assert.match(now.problem, /unplugged or stopped answering during the firmware install/);
       assert.match(now.problem, /press Connect and install the firmware again/);
-      assert.match(now.problem, /offered as a download: Restore backup puts it back/);
+      assert.match(now.problem, /offered as a download and is kept in this browser: Undo the last update puts it back/);
       assert.strictEqual((await downloads(page)).length, 1);
       assert.strictEqual(now.save, false);
       assert.strictEqual(now.connect, true);
@@ -325,6 +439,15 @@ for (const kind of BROWSERS) {
       page = await connected();
       assert.match((await shown(page)).problem, /^No adapter answered on usb-03eb:6124/);
       assert.strictEqual((await shown(page)).save, false);
+      await page.close();
+
+      // No storage that lasts: said before the update, which relies on the download; Cancel touches nothing.
+      await freshSim();
+      page = await connected({ storage: false });
+      await drop(page, makePackage(tmp, 'unstored.fw', '0x0203', 4096).pkg);
+      assert.match(await page.evaluate(() => document.getElementById('confirm-text').textContent), /keeps no backups for the page: keep the download/);
+      await click(page, 'cancel-update');
+      assert.doesNotMatch(await page.evaluate(() => document.getElementById('log').textContent), /^# (save|install)/m);
       await page.close();
 
       // A port granted before is offered again.

@@ -58,9 +58,32 @@ function idle(page, timeout = 120000) {
   return page.waitForFunction(() => !document.getElementById('connect').disabled, { timeout, polling: 50 });
 }
 
+// As a person does: a control under a closed "More" is opened to first.
 async function click(page, id) {
+  await page.evaluate((id) => {
+    for (let d = document.getElementById(id).closest('details'); d; d = d.parentElement.closest('details')) d.open = true;
+  }, id);
   await page.click('#' + id);
   await idle(page);
+}
+
+// The file dropped on the update's box, as a person drags it from a folder.
+async function drop(page, file) {
+  const bytes = fs.readFileSync(file).toString('base64');
+  await page.evaluate((name, bytes) => {
+    const data = new DataTransfer();
+    data.items.add(new File([Uint8Array.from(atob(bytes), (c) => c.charCodeAt(0))], name));
+    const box = document.getElementById('update');
+    for (const type of ['dragover', 'drop'])
+      box.dispatchEvent(new DragEvent(type, { dataTransfer: data, bubbles: true, cancelable: true }));
+  }, path.basename(file), bytes);
+  await idle(page);
+}
+
+// The guided update of a picked file: the file, then its one confirm.
+async function update(page, file) {
+  await choose(page, 'install-file', file);
+  if (await page.evaluate(() => !document.getElementById('confirm').hidden)) await click(page, 'confirm-update');
 }
 
 // files: one path, or several for a picker that takes several.
@@ -102,4 +125,4 @@ async function downloads(page) {
   }))));
 }
 
-module.exports = { BROWSERS, serveSite, openPage, idle, click, choose, lastRun, shown, downloads };
+module.exports = { BROWSERS, serveSite, openPage, idle, click, drop, update, choose, lastRun, shown, downloads };

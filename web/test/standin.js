@@ -11,6 +11,9 @@ function standIn(config) {
     window.__downloads.push({ name: this.download, href: this.href });
   };
 
+  // As a browser that gives the page no lasting storage.
+  if (config.storage === false) Object.defineProperty(window, 'indexedDB', { get() { throw new DOMException('no storage', 'SecurityError'); } });
+
   if (!config.serial) {
     delete Navigator.prototype.serial;
     if ('serial' in navigator) Object.defineProperty(Navigator.prototype, 'serial', { get: () => undefined, configurable: true });

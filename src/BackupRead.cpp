@@ -58,17 +58,23 @@ Read readChecked(Samba& samba, ReadSession& session, Report& report, const std::
     }
     checksum = samba.checksumBuffer(addr, size);
     char line[200];
-    checksum::FormulaSet matched = once.matching(checksum, session.known);
-    if (matched != 0) {
+    // The answer over the bytes taken: when a formula still known gives it,
+    // the session keeps only the formulas that did.
+    const auto confirmed = [&](const checksum::Candidates& over, const char* how) {
+        const checksum::FormulaSet matched = over.matching(checksum, session.known);
+        if (matched == 0)
+            return false;
         session.known = matched;
         session.vouched = true;
         snprintf(line, sizeof(line),
-                 "%s: %u bytes from 0x%05X read once, confirmed by the adapter's checksum "
+                 "%s: %u bytes from 0x%05X read %s, confirmed by the adapter's checksum "
                  "0x%08X (%s)\n",
-                 label.c_str(), size, addr, checksum, checksum::names(matched).c_str());
+                 label.c_str(), size, addr, how, checksum, checksum::names(matched).c_str());
         report.text(line);
+        return true;
+    };
+    if (confirmed(once, "once"))
         return Read::Ok;
-    }
     if (session.vouched) {
         snprintf(line, sizeof(line),
                  "%s: the read is not what the adapter's checksum 0x%08X (%s) says, reading "
@@ -121,17 +127,8 @@ Read readChecked(Samba& samba, ReadSession& session, Report& report, const std::
     }
     checksum::Candidates twice;
     twice.add(data.data(), data.size());
-    matched = twice.matching(checksum, session.known);
-    if (matched != 0) {
-        session.known = matched;
-        session.vouched = true;
-        snprintf(line, sizeof(line),
-                 "%s: %u bytes from 0x%05X read twice alike, confirmed by the adapter's "
-                 "checksum 0x%08X (%s)\n",
-                 label.c_str(), size, addr, checksum, checksum::names(matched).c_str());
-        report.text(line);
+    if (confirmed(twice, "twice alike"))
         return Read::Ok;
-    }
     if (session.vouched) {
         // The same bytes twice, and still not what this adapter's own
         // formula gives: either the flash or the answer cannot be trusted.

@@ -101,6 +101,7 @@ Predicted predict(const AdapterModel& model, const std::string& program,
     p.pages = c["pages_written"] * model.pageWriteUs / 1e6;
     p.windows = protocolWindows(args);
     p.bound = p.windows + p.replies + p.wire + p.erase + p.pages;
+    p.counters = c;
     p.ok = true;
     return p;
 }

@@ -53,6 +53,7 @@ struct Predicted {
     // and what the link and the flash need, however fast the host is.
     double bound = 0;
     double windows = 0, replies = 0, wire = 0, erase = 0, pages = 0;
+    std::map<std::string, double> counters;  // tarvo-sim's, as it left them
 };
 
 Predicted predict(const AdapterModel& model, const std::string& program,

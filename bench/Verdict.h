@@ -20,7 +20,8 @@ struct Check {
 inline std::string verdictNumber(const std::string& quantity, double value)
 {
     char text[32];
-    snprintf(text, sizeof(text), quantity == "ratio" ? "%.2f" : "%.3f s", value);
+    snprintf(text, sizeof(text), quantity == "ratio" || quantity == "passes" ? "%.2f" : "%.3f s",
+             value);
     return text;
 }
 

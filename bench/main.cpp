@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BackupRead.h"
 #include "EndToEnd.h"
 #include "InProcess.h"
 #include "Packages.h"
@@ -262,6 +263,7 @@ int Bench::run()
     inProcess();
     endToEnd();
     predictions();
+    backupReadRows(_table, _checks, _dir.path(), _quick);
     memory();
     scan();
     station();

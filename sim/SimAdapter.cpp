@@ -62,6 +62,7 @@ void SimAdapter::receive(const uint8_t* data, size_t n, uint64_t nowUs)
     _heardUs = std::max(_heardUs, _nowUs);
     for (size_t i = 0; i < n; i++) {
         _heardUs += byteUs();
+        record.readBytesIn += _mode == Mode::XmodemSend;
         handleByte(data[i]);
         _lastHeardUs = _nowUs;
     }
@@ -155,6 +156,10 @@ void SimAdapter::send(const uint8_t* data, size_t n)
         return;
     record.replies++;
     record.bytesOut += n;
+    if (_mode == Mode::XmodemSend || _rawRead) {
+        record.readReplies++;
+        record.readBytesOut += n;
+    }
     uint64_t t = std::max(std::max(_busyUntilUs, _heardUs) + timing.replyUs, _lineFreeUs);
     for (size_t i = 0; i < n; i++) {
         t += byteUs();

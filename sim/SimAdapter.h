@@ -87,6 +87,8 @@ struct SimRecord {
     uint64_t replies = 0;                      // answers sent, each after the reply latency
     uint64_t bytesIn = 0;                      // bytes heard from the host
     uint64_t bytesOut = 0;                     // bytes answered
+    // The block reads' share of the above, and the memory bytes they fetched.
+    uint64_t readReplies = 0, readBytesIn = 0, readBytesOut = 0, readData = 0;
 
     void clear() { *this = SimRecord(); }
 };
@@ -211,6 +213,7 @@ private:
     uint32_t _commandCount = 0;
     uint32_t _copySource = device::RAM_BASE;
     bool _decoding = false;  // "x#" seen this session
+    bool _rawRead = false;   // answering a raw block read
 
     // The block transfer in progress.
     uint32_t _xferAddr = 0;

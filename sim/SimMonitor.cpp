@@ -169,7 +169,9 @@ void SimAdapter::execute()
         break;
     case 'R':
         if (hasAddr && hasValue) {
+            record.readBytesIn += _command.size();
             if (_options.link == SimLink::Uart) {
+                record.readData += value;
                 startXmodemSend(addr, value);
             } else {
                 std::string bytes;
@@ -177,7 +179,10 @@ void SimAdapter::execute()
                     bytes.push_back(static_cast<char>(readMem8(addr + i)));
                 if (uint8_t mask = takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
                     bytes[faults.wrongReadAddr - addr] ^= static_cast<char>(mask);
+                record.readData += bytes.size();
+                _rawRead = true;
                 reply(bytes);
+                _rawRead = false;
             }
         }
         break;

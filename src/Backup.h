@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Progress.h"
+#include "backup/ChecksumFormula.h"
 
 class Samba;
 
@@ -61,15 +62,29 @@ Outcome restore(Samba& samba, uint32_t chipId, const std::string& dir, const Opt
 
 enum class Read { Ok, Unreliable, Stopped };
 
-// Reads the range so that every piece came back alike from two reads (a
-// piece that differs is read again), knowing nothing of how the adapter
-// sums; then asks the adapter for its checksum of the range. Unreliable
-// (reported) when no two reads of a piece agreed.
-Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
-                 uint32_t size, Bytes& data, uint32_t& checksum);
+// What one connection has learned of how the adapter sums: the formulas
+// that every answer so far matched over what was read. Until one matched,
+// all are possible and none is relied on; once none matched, none is.
+struct ReadSession {
+    checksum::FormulaSet known = checksum::ALL;
+    // An answer matched: known is what this adapter confirmed, and a read
+    // its answer does not match is a spoiled read.
+    bool vouched = false;
+};
+
+// Reads the range once and asks the adapter for its checksum of it; when
+// the answer is what a formula still known gives over the bytes, the read
+// is confirmed and the session keeps only the formulas that matched.
+// Otherwise every piece is read again until two reads agree (a piece that
+// differs is read again), and the answer is compared once more. Unreliable
+// (reported) when no two reads of a piece agreed, or when two alike still
+// do not give what the adapter's confirmed formula answers.
+Read readChecked(Samba& samba, ReadSession& session, Report& report, const std::string& label,
+                 uint32_t addr, uint32_t size, Bytes& data, uint32_t& checksum);
 // The firmware region, then the setting area, as readChecked reads each.
-Read readRegions(Samba& samba, Report& report, uint32_t chipId, Bytes& firmware,
-                 uint32_t& firmwareChecksum, Bytes& settings, uint32_t& settingsChecksum);
+Read readRegions(Samba& samba, ReadSession& session, Report& report, uint32_t chipId,
+                 Bytes& firmware, uint32_t& firmwareChecksum, Bytes& settings,
+                 uint32_t& settingsChecksum);
 // The adapter's report lines; version gets the monitor's text from the first.
 std::string adapterReport(Samba& samba, uint32_t chipId, std::string& version);
 
@@ -94,6 +109,11 @@ struct Record {
     // The save found a monitor that changes what it is sent: a restore puts
     // the settings back and refuses the firmware.
     bool monitorChanges = false;
+    // How the save's reads were checked: whether the record says it (records
+    // written before do not), and the formulas the adapter's checksum
+    // confirmed over both regions (none: each region was read twice alike).
+    bool checksumNoted = false;
+    checksum::FormulaSet checksumFormulas = 0;
 };
 
 // Adapter-sent text as a record line holds it: printable ASCII as it is, any

@@ -39,23 +39,65 @@ private:
 
 }  // namespace
 
-Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_t addr,
-                 uint32_t size, Bytes& data, uint32_t& checksum)
+Read readChecked(Samba& samba, ReadSession& session, Report& report, const std::string& label,
+                 uint32_t addr, uint32_t size, Bytes& data, uint32_t& checksum)
 {
     data.assign(size, 0);
+    checksum::Candidates once;
+    {
+        Step step(report, "Reading " + label, size);
+        for (uint32_t done = 0; done < size;) {
+            if (report.stopRequested())
+                return Read::Stopped;
+            const uint32_t piece = pieceAt(size, done);
+            samba.read(addr + done, data.data() + done, static_cast<int>(piece));
+            once.add(data.data() + done, piece);
+            done += piece;
+            report.stepProgress(done, size);
+        }
+    }
+    checksum = samba.checksumBuffer(addr, size);
+    char line[200];
+    // The answer over the bytes taken: when a formula still known gives it,
+    // the session keeps only the formulas that did.
+    const auto confirmed = [&](const checksum::Candidates& over, const char* how) {
+        const checksum::FormulaSet matched = over.matching(checksum, session.known);
+        if (matched == 0)
+            return false;
+        session.known = matched;
+        session.vouched = true;
+        snprintf(line, sizeof(line),
+                 "%s: %u bytes from 0x%05X read %s, confirmed by the adapter's checksum "
+                 "0x%08X (%s)\n",
+                 label.c_str(), size, addr, how, checksum, checksum::names(matched).c_str());
+        report.text(line);
+        return true;
+    };
+    if (confirmed(once, "once"))
+        return Read::Ok;
+    if (session.vouched) {
+        snprintf(line, sizeof(line),
+                 "%s: the read is not what the adapter's checksum 0x%08X (%s) says, reading "
+                 "it again\n",
+                 label.c_str(), checksum, checksum::names(session.known).c_str());
+        report.text(line);
+    }
+
+    // The first read is each piece's first; each further read is compared
+    // with every earlier one: two alike are taken, as a read spoiled twice
+    // the same way is unlikely.
     std::vector<Bytes> reads(PIECE_READS);
     unsigned again = 0;
     bool readable = true;
     {
-        Step step(report, "Reading " + label, size);
+        Step step(report, "Reading " + label + " again", size);
         for (uint32_t done = 0; done < size && readable;) {
             if (report.stopRequested())
                 return Read::Stopped;
             const uint32_t piece = pieceAt(size, done);
-            // Each read is compared with every earlier one: two alike are
-            // taken, as a read spoiled twice the same way is unlikely.
+            reads[0].assign(data.begin() + done, data.begin() + done + piece);
             bool agreed = false;
-            for (int n = 0; n < PIECE_READS && !agreed; n++) {
+            for (int n = 1; n < PIECE_READS && !agreed; n++) {
                 reads[n].resize(piece);
                 samba.read(addr + done, reads[n].data(), static_cast<int>(piece));
                 for (int k = 0; k < n && !agreed; k++)
@@ -70,7 +112,6 @@ Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_
             report.stepProgress(done, size);
         }
     }
-    char line[160];
     if (!readable) {
         snprintf(line, sizeof(line),
                  "%s: the adapter does not read back reliably (no two of %d reads of a "
@@ -79,25 +120,41 @@ Read readChecked(Samba& samba, Report& report, const std::string& label, uint32_
         report.text(line);
         return Read::Unreliable;
     }
-    checksum = samba.checksumBuffer(addr, size);
     if (again != 0) {
         snprintf(line, sizeof(line), "%s: %u piece%s read again after two reads differed\n",
                  label.c_str(), again, again == 1 ? "" : "s");
         report.text(line);
     }
+    checksum::Candidates twice;
+    twice.add(data.data(), data.size());
+    if (confirmed(twice, "twice alike"))
+        return Read::Ok;
+    if (session.vouched) {
+        // The same bytes twice, and still not what this adapter's own
+        // formula gives: either the flash or the answer cannot be trusted.
+        snprintf(line, sizeof(line),
+                 "%s: read twice alike, but not what the adapter's checksum 0x%08X (%s) says: "
+                 "the adapter does not read back reliably, abort\n",
+                 label.c_str(), checksum, checksum::names(session.known).c_str());
+        report.text(line);
+        return Read::Unreliable;
+    }
+    // No formula is known for this adapter: nothing relies on one from here.
+    session.known = 0;
     snprintf(line, sizeof(line), "%s: %u bytes from 0x%05X read twice alike, adapter checksum 0x%08X\n",
              label.c_str(), size, addr, checksum);
     report.text(line);
     return Read::Ok;
 }
 
-Read readRegions(Samba& samba, Report& report, uint32_t chipId, Bytes& firmware,
-                 uint32_t& firmwareChecksum, Bytes& settings, uint32_t& settingsChecksum)
+Read readRegions(Samba& samba, ReadSession& session, Report& report, uint32_t chipId,
+                 Bytes& firmware, uint32_t& firmwareChecksum, Bytes& settings,
+                 uint32_t& settingsChecksum)
 {
-    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE,
+    Read read = readChecked(samba, session, report, "firmware", device::FIRMWARE_BASE,
                             device::romSize(chipId), firmware, firmwareChecksum);
     if (read == Read::Ok)
-        read = readChecked(samba, report, "settings", device::settingsBase(chipId),
+        read = readChecked(samba, session, report, "settings", device::settingsBase(chipId),
                            device::SETTINGS_SIZE, settings, settingsChecksum);
     return read;
 }

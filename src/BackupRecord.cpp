@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +20,9 @@ const char* const RECORD_FILE = "adapter.txt";
 namespace {
 
 const char* const MONITOR_CHANGES_FIELD = "Firmware restore";
+const char* const CHECKSUM_FIELD = "Adapter checksum";
+const char* const CONFIRMED_OVER = ", confirmed over the firmware region and the setting area";
+const char* const NONE_CONFIRMED = "none of the known formulas, each region read twice alike";
 const char* const MONITOR_CHANGES_VALUE =
     "refused, this adapter's boot monitor changes the firmware it receives (the settings "
     "restore; keep the maker's package for the firmware)";
@@ -138,6 +142,11 @@ std::string recordText(const Record& r, const std::string& report, const std::st
                    r.firmware.sha256.c_str());
     text += format("%s: %" PRIu64 " bytes, SHA-256 %s\n", SETTINGS_FILE, r.settings.size,
                    r.settings.sha256.c_str());
+    if (r.checksumNoted)
+        text += std::string(CHECKSUM_FIELD) + ": " +
+                (r.checksumFormulas != 0 ? checksum::names(r.checksumFormulas) + CONFIRMED_OVER
+                                         : std::string(NONE_CONFIRMED)) +
+                "\n";
     if (r.monitorChanges)
         text += std::string(MONITOR_CHANGES_FIELD) + ": " + MONITOR_CHANGES_VALUE + "\n";
     text += "Saved: " + saved + "\nBy: tarvo-backup " TARVO_VERSION "\n";
@@ -186,6 +195,16 @@ bool parseRecord(const std::string& text, Record& r, std::string& missing)
     }
     if (!field(text, SETTINGS_FILE, v) || !fileField(v, r.settings)) {
         missing = std::string("size and SHA-256 of ") + SETTINGS_FILE;
+        return false;
+    }
+    // Records saved before it have no checksum line: nothing was confirmed.
+    r.checksumNoted = field(text, CHECKSUM_FIELD, v);
+    r.checksumFormulas = 0;
+    const size_t over = v.size() - std::min(v.size(), strlen(CONFIRMED_OVER));
+    if (r.checksumNoted && v != NONE_CONFIRMED &&
+        (v.compare(over, std::string::npos, CONFIRMED_OVER) != 0 ||
+         !checksum::fromNames(v.substr(0, over), r.checksumFormulas))) {
+        missing = "adapter checksum";
         return false;
     }
     r.monitorChanges = field(text, MONITOR_CHANGES_FIELD, v) &&

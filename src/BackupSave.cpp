@@ -56,7 +56,8 @@ bool sameRecord(const Record& a, const Record& b)
            a.settingsChecksum == b.settingsChecksum && a.firmware.size == b.firmware.size &&
            a.firmware.sha256 == b.firmware.sha256 && a.settings.size == b.settings.size &&
            a.settings.sha256 == b.settings.sha256 && a.version == b.version &&
-           a.monitorChanges == b.monitorChanges;
+           a.monitorChanges == b.monitorChanges && a.checksumNoted == b.checksumNoted &&
+           a.checksumFormulas == b.checksumFormulas;
 }
 
 // The files as written, read back: the record parsed, each file the size and
@@ -115,14 +116,17 @@ Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Option
     record.version = version;
 
     Bytes firmware, settings;
-    const Read read = readRegions(samba, report, chipId, firmware, record.firmwareChecksum,
-                                  settings, record.settingsChecksum);
+    ReadSession session;
+    const Read read = readRegions(samba, session, report, chipId, firmware,
+                                  record.firmwareChecksum, settings, record.settingsChecksum);
     if (read == Read::Stopped) {
         report.text("Save interrupted, nothing written\n");
         return Outcome::Interrupted;
     }
     if (read != Read::Ok)
         return Outcome::Failed;
+    record.checksumNoted = true;
+    record.checksumFormulas = session.vouched ? session.known : 0;
     if (!usableSettingImage(settings))
         report.text(settingFormatWarning());
     // What the check finds, on the region already read: one checksum command more.

@@ -39,7 +39,7 @@ Outcome verifyPackage(Samba& samba, uint32_t chipId, const std::string& file,
 }
 
 // verify DIR: the record first, then the firmware region and the setting
-// area byte by byte (each read until two reads agree), the adapter's own
+// area byte by byte (each read as a save reads it), the adapter's own
 // checksum of the firmware region compared with the one recorded too.
 Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Report& report)
 {
@@ -74,7 +74,9 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
     // bytes swapped): the region is compared with the package byte for byte.
     Bytes region;
     uint32_t sum = 0;
-    Read read = readChecked(samba, report, "firmware", device::FIRMWARE_BASE, romSize, region, sum);
+    ReadSession session;
+    Read read = readChecked(samba, session, report, "firmware", device::FIRMWARE_BASE, romSize,
+                            region, sum);
     if (read != Read::Ok)
         return read == Read::Stopped ? Outcome::Interrupted : Outcome::Failed;
     const bool firmwareSame =
@@ -83,7 +85,7 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
     report.text(firmwareSame ? "firmware: matches\n" : "firmware: differs\n");
 
     Bytes area;
-    read = readChecked(samba, report, "settings", device::settingsBase(chipId),
+    read = readChecked(samba, session, report, "settings", device::settingsBase(chipId),
                        device::SETTINGS_SIZE, area, sum);
     if (read != Read::Ok)
         return read == Read::Stopped ? Outcome::Interrupted : Outcome::Failed;

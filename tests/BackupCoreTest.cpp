@@ -819,3 +819,110 @@ TEST_F(BackupRefusal, AFailedReplaceLeavesTheOldBackupAsItWas)
         entries += entry.path().filename() != "bk";
     EXPECT_EQ(entries, 0u) << "a new or old folder left beside the backup";
 }
+
+namespace {
+
+// Bytes of the range that block reads fetched, in multiples of the range.
+double passesOver(const SimRecord& record, uint32_t from, uint32_t size)
+{
+    uint64_t bytes = 0;
+    for (const std::string& c : record.commands) {
+        unsigned addr = 0, n = 0;
+        if (sscanf(c.c_str(), "R%8x,%8x#", &addr, &n) == 2 && addr >= from && addr < from + size)
+            bytes += n;
+    }
+    return static_cast<double>(bytes) / size;
+}
+
+TEST(BackupRead, ReadsOnceWhereTheAdaptersChecksumVouchesAndTwiceWhereItCannot)
+{
+    const struct {
+        SimChecksum checksum;
+        SimLink link;
+        double passes;
+        const char* noted;  // the record's line
+    } kinds[] = {
+        {SimChecksum::Sum, SimLink::Usb, 1,
+         "Adapter checksum: 32-bit byte sum, confirmed over the firmware region and the setting area\n"},
+        {SimChecksum::Crc32, SimLink::Uart, 1,
+         "Adapter checksum: CRC-32, confirmed over the firmware region and the setting area\n"},
+        {SimChecksum::Mix, SimLink::Usb, 2,
+         "Adapter checksum: none of the known formulas, each region read twice alike\n"},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.noted);
+        SimOptions options = withLink(kind.link);
+        options.checksum = kind.checksum;
+        Adapter a(options, kind.link == SimLink::Usb);
+        Bytes& flash = a.rig.adapter->flash();
+        const Bytes firmware = patternBytes(device::romSize(a.chip()), 7);
+        std::copy(firmware.begin(), firmware.end() - 16, flash.begin() + 0x1000);
+        ASSERT_TRUE(a.connect());
+        TempDir dir;
+        TestReport report;
+        ASSERT_EQ(a.save(dir.path("bk"), report), Outcome::Done) << report.out;
+        const SimRecord& rec = a.rig.adapter->record;
+        const uint32_t base = device::settingsBase(a.chip());
+        EXPECT_EQ(passesOver(rec, 0x1000, base - 0x1000), kind.passes);
+        EXPECT_EQ(passesOver(rec, base, device::SETTINGS_SIZE), kind.passes);
+        EXPECT_EQ(slice(readFile(dir.path("bk/firmware.pkg")), 48, base - 0x1000),
+                  slice(flash, 0x1000, base - 0x1000));
+        EXPECT_EQ(readFile(dir.path("bk/settings.dat")), slice(flash, base, device::SETTINGS_SIZE));
+        const std::string text = textOf(readFile(dir.path("bk/adapter.txt")));
+        EXPECT_NE(text.find(kind.noted), std::string::npos) << text;
+        backup::Record r;
+        std::string missing;
+        ASSERT_TRUE(backup::parseRecord(text, r, missing)) << missing;
+        EXPECT_TRUE(r.checksumNoted);
+        EXPECT_EQ(r.checksumFormulas != 0, kind.passes == 1);
+        // A record saved before the line still reads, noting nothing; a line
+        // naming no known formula is no record.
+        const size_t at = text.find("Adapter checksum: ");
+        const size_t end = text.find('\n', at) + 1;
+        ASSERT_TRUE(backup::parseRecord(text.substr(0, at) + text.substr(end), r, missing));
+        EXPECT_FALSE(r.checksumNoted);
+        EXPECT_EQ(r.checksumFormulas, 0u);
+        EXPECT_FALSE(backup::parseRecord(text.substr(0, at) +
+                                             "Adapter checksum: CRC-33, confirmed over the firmware "
+                                             "region and the setting area\n" + text.substr(end),
+                                         r, missing));
+        EXPECT_EQ(missing, "adapter checksum");
+        // verify reads as the save did.
+        a.rig.adapter->record.clear();
+        report.out.clear();
+        EXPECT_EQ(a.verify(dir.path("bk"), report), Outcome::Done) << report.out;
+        EXPECT_EQ(passesOver(a.rig.adapter->record, 0x1000, base - 0x1000), kind.passes);
+    }
+}
+
+// Once the firmware region confirmed a formula, a setting area read twice
+// alike that its answer still does not match is no backup: here the answer
+// is over bytes that the reads never see (changed just for the checksum).
+TEST(BackupRead, AConfirmedFormulaThatStillMismatchesIsUnreliableAndNothingIsSaved)
+{
+    Adapter a;
+    ASSERT_TRUE(a.connect());
+    SimAdapter& sim = *a.rig.adapter;
+    const uint32_t base = sim.settingsBase();
+    char settingsSum[16];
+    snprintf(settingsSum, sizeof(settingsSum), "Z%08X,", base);
+    // A byte changed for the settings checksum alone, back for the next command.
+    sim.onCommand = [&sim, base, settingsSum, changed = false](const std::string& command) mutable {
+        const bool summing = command.compare(0, strlen(settingsSum), settingsSum) == 0;
+        if (summing != changed)
+            sim.flash()[base + 5] ^= 0x10;
+        changed = summing;
+    };
+    TempDir dir;
+    TestReport report;
+    EXPECT_EQ(a.save(dir.path("bk"), report), Outcome::Failed);
+    EXPECT_NE(report.out.find("settings: read twice alike, but not what the adapter's checksum 0x"),
+              std::string::npos) << report.out;
+    EXPECT_NE(report.out.find("(32-bit byte sum) says: the adapter does not read back reliably, "
+                              "abort\n"),
+              std::string::npos);
+    EXPECT_EQ(passesOver(sim.record, base, device::SETTINGS_SIZE), 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("bk")));
+}
+
+}  // namespace

@@ -106,7 +106,8 @@ TEST_F(Backup, RoundTripBringsBackTheSavedAdapter)
 
     ProcessResult save = backup({"save", _saved});
     ASSERT_EQ(save.status, 0) << save.out << save.err;
-    EXPECT_NE(save.out.find("firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x"),
+    EXPECT_NE(save.out.find("firmware: 253952 bytes from 0x01000 read once, confirmed by the "
+                            "adapter's checksum 0x"),
               std::string::npos) << save.out;
     EXPECT_NE(stats().find("rows_erased 0\npages_written 0\n"), std::string::npos);
     ProcessResult info = runProcess({binPath("tarvo-pack"), "info", _saved + "/firmware.pkg"});
@@ -127,13 +128,15 @@ TEST_F(Backup, RoundTripBringsBackTheSavedAdapter)
     writeFile(_state, changed);
     ProcessResult differs = backup({"verify", _saved});
     EXPECT_EQ(differs.status, 1);
-    char settingsLine[100];
+    char settingsLine[160];
     snprintf(settingsLine, sizeof(settingsLine),
-             "settings: 4096 bytes from 0x3F000 read twice alike, adapter checksum 0x%08X\n",
+             "settings: 4096 bytes from 0x3F000 read once, confirmed by the adapter's checksum "
+             "0x%08X (32-bit byte sum)\n",
              byteSum(slice(changed, 0x3F000, 4096)));
-    char firmwareLine[100];
+    char firmwareLine[160];
     snprintf(firmwareLine, sizeof(firmwareLine),
-             "firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x%08X\n",
+             "firmware: 253952 bytes from 0x01000 read once, confirmed by the adapter's checksum "
+             "0x%08X (32-bit byte sum)\n",
              byteSum(slice(changed, 0x1000, 0x3E000)));
     EXPECT_EQ(differs.out, std::string("\nReading firmware ................\n") + firmwareLine +
                                "firmware: differs\nReading settings .\n" + settingsLine +
@@ -190,27 +193,44 @@ TEST_F(Backup, SavesThe128KChipOverAUart)
 TEST_F(Backup, AWrongReadIsReadAgainAndNeverSaved)
 {
     struct Case {
-        const char* fault;
+        std::vector<std::string> sim;
         int status;
         const char* again;  // how the reading went
         const char* tail;
     };
     const Case cases[] = {
-        {"--wrong-read=0x2345:1", 0, "firmware: 1 piece read again after two reads differed\n",
-         "firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x03DC1862\n"},
-        {"--wrong-read=0x2345:2", 0, "firmware: 1 piece read again after two reads differed\n",
-         "firmware: 253952 bytes from 0x01000 read twice alike, adapter checksum 0x03DC1862\n"},
-        {"--wrong-read=0x2345:3", 1, "Reading firmware",
+        // The first read of the firmware, before any answer vouched for a formula.
+        {{"--wrong-read=0x2345:1"}, 0,
+         "Reading firmware again ................\n"
+         "firmware: 1 piece read again after two reads differed\n",
+         "firmware: 253952 bytes from 0x01000 read twice alike, confirmed by the adapter's "
+         "checksum 0x03DC1862 (32-bit byte sum)\n"},
+        {{"--wrong-read=0x2345:2"}, 0, "firmware: 1 piece read again after two reads differed\n",
+         "firmware: 253952 bytes from 0x01000 read twice alike, confirmed by the adapter's "
+         "checksum 0x03DC1862 (32-bit byte sum)\n"},
+        {{"--wrong-read=0x2345:3"}, 1, "Reading firmware",
          "firmware: the adapter does not read back reliably (no two of 4 reads of a piece "
          "agreed), abort\n"},
-        {"--wrong-read=0x3F800", 1, "Reading settings",
+        // Read once, the setting area is caught by the formula the firmware region confirmed.
+        {{"--wrong-read=0x3F800:1", "--checksum=crc32"}, 0,
+         "settings: the read is not what the adapter's checksum 0x0008BAB7 (CRC-32) says, "
+         "reading it again\nReading settings again .\n"
+         "settings: 1 piece read again after two reads differed\n",
+         "settings: 4096 bytes from 0x3F000 read twice alike, confirmed by the adapter's "
+         "checksum 0x0008BAB7 (CRC-32)\n"},
+        {{"--wrong-read=0x3F800"}, 1, "Reading settings again",
          "settings: the adapter does not read back reliably (no two of 4 reads of a piece "
          "agreed), abort\n"},
+        // No formula to check against: only the two alike reads tell.
+        {{"--wrong-read=0x2345:1", "--checksum=mix"}, 0,
+         "firmware: 1 piece read again after two reads differed\n",
+         "settings: 4096 bytes from 0x3F000 read twice alike, adapter checksum 0x"},
     };
+    int n = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.fault);
-        const std::string dir = _dir.path(std::string("bk") + c.fault);
-        ProcessResult r = backup({"save", dir}, {c.fault});
+        SCOPED_TRACE(c.sim[0] + (c.sim.size() > 1 ? " " + c.sim[1] : ""));
+        const std::string dir = _dir.path("bk" + std::to_string(n++));
+        ProcessResult r = backup({"save", dir}, c.sim);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.again), std::string::npos) << r.out;
         EXPECT_NE(r.out.find(c.tail), std::string::npos) << r.out;
@@ -219,6 +239,7 @@ TEST_F(Backup, AWrongReadIsReadAgainAndNeverSaved)
         if (c.status == 0) {  // what was taken is what the flash holds, not a spoiled read
             EXPECT_EQ(slice(readFile(dir + "/firmware.pkg"), 48, 0x3E000),
                       slice(readFile(_state), 0x1000, 0x3E000));
+            EXPECT_EQ(readFile(dir + "/settings.dat"), slice(readFile(_state), 0x3F000, 4096));
         }
     }
 }

@@ -22,14 +22,7 @@ uint32_t wordAt(const Bytes& bytes, size_t at)
 
 std::string formulaNames(checksum::FormulaSet set)
 {
-    if (set == 0)
-        return "none of the candidates";
-    std::string names;
-    for (checksum::Formula f : checksum::CANDIDATES) {
-        if (set & checksum::bit(f))
-            names += (names.empty() ? "" : " or ") + std::string(checksum::name(f));
-    }
-    return names;
+    return set == 0 ? "none of the candidates" : checksum::names(set);
 }
 
 // The formulas the adapter's answer over these bytes matches.
@@ -125,7 +118,8 @@ CheckResult checkAdapter(Samba& samba, uint32_t chipId, const std::string& packa
     const std::string info = adapterReport(samba, chipId, r.version);
 
     Bytes region, area;
-    const Read read = readRegions(samba, report, chipId, region, r.firmwareAnswer, area,
+    ReadSession session;
+    const Read read = readRegions(samba, session, report, chipId, region, r.firmwareAnswer, area,
                                   r.settingsAnswer);
     if (read != Read::Ok) {
         r.answer = read == Read::Stopped ? "check interrupted; nothing was written\n"

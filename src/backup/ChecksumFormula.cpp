@@ -55,6 +55,33 @@ bool fromName(const std::string& text, Formula& f)
     return false;
 }
 
+std::string names(FormulaSet set)
+{
+    std::string text;
+    for (Formula f : CANDIDATES)
+        if (set & bit(f))
+            text += (text.empty() ? "" : " or ") + std::string(name(f));
+    return text;
+}
+
+bool fromNames(const std::string& text, FormulaSet& set)
+{
+    const std::string separator = " or ";
+    FormulaSet found = 0;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(separator, start);
+        Formula f;
+        if (!fromName(text.substr(start, end == std::string::npos ? end : end - start), f))
+            return false;
+        found |= bit(f);
+        if (end == std::string::npos)
+            break;
+        start = end + separator.size();
+    }
+    set = found;
+    return true;
+}
+
 Candidates::Candidates() : _crc32(0xFFFFFFFFu), _crcMsb(0xFFFFFFFFu) {}
 
 void Candidates::add(const uint8_t* data, size_t size)

@@ -34,6 +34,11 @@ using FormulaSet = unsigned;
 constexpr FormulaSet bit(Formula f) { return 1u << static_cast<unsigned>(f); }
 constexpr FormulaSet ALL = (1u << CANDIDATES.size()) - 1;
 
+// The set's names joined by " or ", in CANDIDATES order ("" for none), and
+// back; false when a name is not a formula's or the text names none.
+std::string names(FormulaSet set);
+bool fromNames(const std::string& text, FormulaSet& set);
+
 // Every candidate's running value over bytes fed in pieces of any size.
 class Candidates {
 public:

@@ -67,16 +67,21 @@ size_t writingCommands(const SimRecord& r)
 bool writeStats(const SimAdapter& adapter, const std::string& path)
 {
     const SimRecord& r = adapter.record;
-    char text[560];
+    char text[704];
     int n = snprintf(text, sizeof(text),
                      "exchanges %llu\ncommands %zu\nrows_erased %zu\npages_written %zu\n"
                      "bootloader_touches %zu\nresets %u\njumps %zu\nreplies %llu\nbytes_in %llu\n"
-                     "bytes_out %llu\nwriting_commands %zu\n",
+                     "bytes_out %llu\nwriting_commands %zu\nread_replies %llu\nread_bytes_in %llu\n"
+                     "read_bytes_out %llu\nread_data %llu\n",
                      static_cast<unsigned long long>(r.exchanges), r.commands.size(),
                      r.erasedRows.size(), r.writtenPages.size(), r.bootloaderTouches.size(),
                      r.resets, r.jumps.size(), static_cast<unsigned long long>(r.replies),
                      static_cast<unsigned long long>(r.bytesIn),
-                     static_cast<unsigned long long>(r.bytesOut), writingCommands(r));
+                     static_cast<unsigned long long>(r.bytesOut), writingCommands(r),
+                     static_cast<unsigned long long>(r.readReplies),
+                     static_cast<unsigned long long>(r.readBytesIn),
+                     static_cast<unsigned long long>(r.readBytesOut),
+                     static_cast<unsigned long long>(r.readData));
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text))
         return false;
     std::string error;

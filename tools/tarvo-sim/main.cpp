@@ -34,8 +34,11 @@ const char* const HELP =
     "                         auto-baud bytes, XMODEM-CRC transfers\n"
     "  --version-text=TEXT    the boot monitor's answer to V# (must hold VMD for tarvo\n"
     "                         to accept it)\n"
-    "  --checksum=sum|crc32   what the checksum command answers: the 32-bit byte sum\n"
-    "                         (default) or the CRC-32 of the range\n"
+    "  --checksum=sum|crc32|mix\n"
+    "                         what the checksum command answers: the 32-bit byte sum\n"
+    "                         (default), the CRC-32 of the range, or a mix of its\n"
+    "                         bytes that no known formula gives (a monitor whose\n"
+    "                         checksum the host cannot check a read against)\n"
     "  --state=FILE           load the flash from FILE at start (when it exists) and\n"
     "                         save it there whenever it changes\n"
     "\n"
@@ -225,6 +228,8 @@ int main(int argc, char** argv)
                 sim.checksum = SimChecksum::Sum;
             else if (!strcmp(optarg, "crc32"))
                 sim.checksum = SimChecksum::Crc32;
+            else if (!strcmp(optarg, "mix"))
+                sim.checksum = SimChecksum::Mix;
             else
                 return usageError("checksum", optarg);
             break;

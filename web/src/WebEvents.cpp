@@ -92,6 +92,10 @@ void EventProgress::stepStarted(const std::string& step, uint64_t total)
     }
     _step = step;
     _stepTotal = total;
+    // A region read again makes the phase longer than planned: the bar's
+    // total grows with it rather than passing 100%.
+    if (!_phase.empty() && _before + total > _total)
+        _total = _before + total;
     _last = UINT64_MAX;
     emit(0, total);
 }

@@ -112,7 +112,7 @@
     restart: 'Restarting', restore: 'Putting the backup back', 'read-settings': 'Reading the settings',
     'write-settings': 'Writing the settings', firmware: 'Reading the firmware', settings: 'Reading the settings' };
   // weights, when given, puts phases in one bar: each phase's share of it
-  // by its bytes; a phase outside them (the restore) has the bar to itself.
+  // by its bytes; the restore has the bar to itself.
   function eventProgress(weights) {
     let share = 0;
     const sum = weights ? Object.values(weights).reduce((a, b) => a + b, 0) : 0;
@@ -128,10 +128,12 @@
           if (weights && PHASES[e.phase]) state(PHASES[e.phase] + ' ...');
         }
         const part = e.total ? e.done / e.total : 1;
-        if (!weights || !(e.phase in weights)) {
+        if (!weights || e.phase === 'restore') {
           share = part;
           return;
         }
+        // A short step between the weighted phases holds the bar where it is.
+        if (!(e.phase in weights)) return;
         let before = 0;
         for (const [phase, weight] of Object.entries(weights)) {
           if (phase === e.phase) break;

@@ -64,6 +64,8 @@ struct Installed {
 
 TEST(AdapterCheck, NamesTheFormulaAndGivesEachAnswerWithoutWriting)
 {
+    const char* const NONE = "none of the candidates (firmware region: none of the candidates; "
+                             "setting area: none of the candidates)";
     const struct {
         SimChecksum kind;
         uint8_t key;
@@ -81,8 +83,10 @@ TEST(AdapterCheck, NamesTheFormulaAndGivesEachAnswerWithoutWriting)
         {SimChecksum::Crc32, 0x5A, "other", Finding::OtherPackage, 3, "CRC-32", "package's is 0x0106"},
         {SimChecksum::Sum, 0x5A, "", Finding::Unknown, 3, "32-bit byte sum", "no package given"},
         {SimChecksum::Crc32, 0, "", Finding::Unknown, 3, "CRC-32", "no package given"},
-        // A row for a checksum none of the candidates gives comes with the
-        // simulator's third checksum kind.
+        // A checksum none of the candidates gives: the answer still comes
+        // from the bytes, the package's checksum from the adapter.
+        {SimChecksum::Mix, 0, "maker", Finding::Restores, 0, NONE, "exactly as sent"},
+        {SimChecksum::Mix, 0x5A, "maker", Finding::Changes, 1, NONE, "changes what"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.formula) + " key " + std::to_string(c.key) + " " + c.package);

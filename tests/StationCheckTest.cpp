@@ -71,7 +71,7 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
     // Each adapter's own flash (its serial number is in it), with that firmware.
     std::map<std::string, Bytes> flashes;
     // Gone part way through every check: never an answer.
-    fleet.start("gone", {"--serial=SN0000GO", "--gone-after=100"});
+    fleet.start("gone", {"--serial=SN0000GO", "--gone-after=50"});
     for (const Adapter& a : adapters) {
         fleet.start(a.name, a.options);
         fleet.stop(a.name);

@@ -57,7 +57,12 @@ public:
         if (_shown && _callbacks.progress)
             _callbacks.progress(_step, done, total);
     }
-    void stepFinished() override { _shown = false; }
+    void stepFinished() override
+    {
+        _shown = false;
+        if (_callbacks.phaseFinished)
+            _callbacks.phaseFinished(_step);
+    }
     bool stopRequested() override
     {
         // The restore's own install prints as tarvo does: the blocks it asks

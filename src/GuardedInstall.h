@@ -33,6 +33,8 @@ struct Callbacks {
     // A part of the step begun: the backup's reads ("firmware", "settings"),
     // the install's phase::WRITE, CHECK and RESTART, with its bytes.
     std::function<void(Step, const std::string& phase, uint64_t total)> phase;
+    // That part ended, also when it failed: the next one starts after it.
+    std::function<void(Step)> phaseFinished;
     // Bytes so far of the backup's reads and of the install's writing; the
     // restore's blocks.
     std::function<void(Step, uint64_t done, uint64_t total)> progress;

@@ -239,13 +239,26 @@ int webBackup(const std::string& command, const std::string& target, const std::
     const backup::Options options;
     backup::Outcome outcome;
     bool restarted = false;
+    backup::Verdicts verdicts;
     if (command == "save")
         outcome = backup::save(samba, chipId, target, options, report);
     else if (command == "verify")
-        outcome = backup::verify(samba, chipId, target, options, report);
+        outcome = backup::verify(samba, chipId, target, options, report, &verdicts);
     else
         outcome = backup::restore(samba, chipId, target, options, report, restarted);
-    WebEvent("outcome").text("kind", backupKind(outcome)).text("text", "").flag("restarted", restarted).send();
+    const auto state = [](backup::Verdicts::State found) {
+        return found == backup::Verdicts::State::Matches   ? "matches"
+               : found == backup::Verdicts::State::Differs ? "differs"
+                                                           : "";
+    };
+    WebEvent("outcome")
+        .text("kind", backupKind(outcome))
+        .text("text", "")
+        .flag("restarted", restarted)
+        .text("firmware", state(verdicts.firmware))
+        .text("settings", state(verdicts.settings))
+        .number("settingsDiffer", verdicts.settingsDiffer)
+        .send();
     return outcome == backup::Outcome::Done ? 0 : 1;
 }
 
@@ -303,6 +316,13 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
             backupSteps.stepStarted(name, total);
         else if (step == guarded::Step::Install)
             installSteps.stepStarted(name, total);
+    };
+    // Each read ends before the next begins: the backup's bar goes on from there.
+    callbacks.phaseFinished = [&](guarded::Step step) {
+        if (step == guarded::Step::Backup)
+            backupSteps.stepFinished();
+        else if (step == guarded::Step::Install)
+            installSteps.stepFinished();
     };
     callbacks.progress = [&](guarded::Step step, uint64_t done, uint64_t total) {
         if (step == guarded::Step::Backup)

@@ -164,8 +164,15 @@ Process::Ptr startProcess(const std::vector<std::string>& argv, const std::strin
     posix_spawnattr_setpgroup(&setup.attr, 0);
     posix_spawnattr_setsigdefault(&setup.attr, &all);
     posix_spawnattr_setsigmask(&setup.attr, &none);
+#if defined(__APPLE__)
+    // The same on macOS: what the actions above do not name is closed.
+    const short closeOthers = POSIX_SPAWN_CLOEXEC_DEFAULT;
+#else
+    const short closeOthers = 0;
+#endif
     posix_spawnattr_setflags(&setup.attr,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+                             static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                POSIX_SPAWN_SETSIGMASK | closeOthers));
 
     std::vector<char*> args;
     for (const std::string& a : argv)

@@ -4,6 +4,11 @@
 // already come costs no wait.
 'use strict';
 
+// A wait's timer this much later than asked was held up, and gets one more
+// look of at most GRACE_MS before the wait is called silent.
+const LATE_MS = 20;
+const GRACE_MS = 100;
+
 class SerialLink {
   constructor(port) {
     this.port = port;
@@ -125,10 +130,20 @@ class SerialLink {
     if (this.chunks.length) return Promise.resolve(1);
     if (this.failed) return Promise.resolve(-1);
     return new Promise((resolve) => {
-      const timer = setTimeout(() => {
+      const start = performance.now();
+      let timer;
+      const expire = (graced) => {
+        // A timer that ran late means the page itself was held up, and what
+        // the port got meanwhile may still be on its way through the browser:
+        // as a system's poll would, that is looked at before calling it silence.
+        if (!graced && performance.now() - start > millisecs + LATE_MS) {
+          timer = setTimeout(() => expire(true), Math.min(millisecs, GRACE_MS));
+          return;
+        }
         this.waiter = null;
         resolve(0);
-      }, millisecs);
+      };
+      timer = setTimeout(() => expire(false), millisecs);
       this.waiter = () => {
         clearTimeout(timer);
         resolve(this.chunks.length ? 1 : (this.failed ? -1 : 0));

@@ -76,3 +76,25 @@ test('a refused write fails the next flush, read and write', async () => {
   assert.strictEqual(link.take(new Uint8Array(4)), -1);
   await link.close();
 });
+
+test('a wait whose timer ran late takes the reply that came meanwhile, and silence is still silence', async () => {
+  const port = recordingPort();
+  const link = new SerialLink(port);
+  await link.open(115200, 8, 0, 1);
+  const hold = (ms) => { const until = performance.now() + ms; while (performance.now() < until); };
+  for (const c of [
+    // The page held up past the window; the reply was due before it could look.
+    { held: 150, replyAt: 120, expect: 1 },
+    // On time, and nothing came within the window.
+    { held: 0, replyAt: -1, expect: 0 },
+    // Held up, and nothing came: silence, a grace later.
+    { held: 150, replyAt: -1, expect: 0 },
+  ]) {
+    const waited = link.wait(100);
+    if (c.replyAt >= 0) setTimeout(() => port.rx.enqueue(bytes('Y\n\r')), c.replyAt);
+    hold(c.held);
+    assert.strictEqual(await waited, c.expect, JSON.stringify(c));
+    link.take(new Uint8Array(8));
+  }
+  await link.close();
+});

@@ -49,9 +49,18 @@ enum class Outcome {
 // writing, -f's install) print their progress on standard output, as in tarvo.
 Outcome save(Samba& samba, uint32_t chipId, const std::string& dir, const Options& options,
              Report& report);
+// What verify found, region by region, for a caller that shows it its own way.
+struct Verdicts {
+    enum class State { NotCompared, Matches, Differs };
+    State firmware = State::NotCompared;
+    State settings = State::NotCompared;  // a package holds no settings to compare
+    size_t settingsDiffer = 0;            // bytes, when the settings differ
+};
+
 // target is a backup folder, or a package file that tarvo -f would take from.
+// verdicts, when given, gets each region's finding as it is reported.
 Outcome verify(Samba& samba, uint32_t chipId, const std::string& target, const Options& options,
-               Report& report);
+               Report& report, Verdicts* verdicts = nullptr);
 // restarted tells whether the restore restarted the adapter (once, after the
 // firmware and the settings, or after the firmware failed its verification
 // twice), after which its monitor answers no more on this connection.

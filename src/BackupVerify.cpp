@@ -18,7 +18,7 @@ namespace {
 // verify FILE: the package tarvo -f would take, by the adapter's checksum of
 // what it would write.
 Outcome verifyPackage(Samba& samba, uint32_t chipId, const std::string& file,
-                      const Options& options, Report& report)
+                      const Options& options, Report& report, Verdicts& verdicts)
 {
     report.text("\n");
     timer_start();
@@ -33,6 +33,7 @@ Outcome verifyPackage(Samba& samba, uint32_t chipId, const std::string& file,
     if (taken.handling == package::HANDLING_WITH_IMAGE)
         size += package::SETTING_IMAGE_SIZE;
     const bool same = samba.checksumBuffer(taken.loadAddr, size) == taken.plainCksum;
+    verdicts.firmware = same ? Verdicts::State::Matches : Verdicts::State::Differs;
     report.text(same ? "firmware: matches\n" : "firmware: differs\n");
     report.text(format("done in %5.3f seconds\n", timer_stop()));
     return same ? Outcome::Done : Outcome::Differs;
@@ -41,7 +42,8 @@ Outcome verifyPackage(Samba& samba, uint32_t chipId, const std::string& file,
 // verify DIR: the record first, then the firmware region and the setting
 // area byte by byte (each read as a save reads it), the adapter's own
 // checksum of the firmware region compared with the one recorded too.
-Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Report& report)
+Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Report& report,
+                     Verdicts& verdicts)
 {
     BackupFiles files;
     if (!loadBackup(dir, files, report))
@@ -82,6 +84,7 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
     const bool firmwareSame =
         sum == files.record.firmwareChecksum &&
         std::equal(region.begin(), region.end(), files.package.begin() + package::HEADER_SIZE);
+    verdicts.firmware = firmwareSame ? Verdicts::State::Matches : Verdicts::State::Differs;
     report.text(firmwareSame ? "firmware: matches\n" : "firmware: differs\n");
 
     Bytes area;
@@ -92,6 +95,8 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
     size_t differ = 0;
     for (size_t i = 0; i < area.size(); i++)
         differ += area[i] != files.settings[i];
+    verdicts.settings = differ == 0 ? Verdicts::State::Matches : Verdicts::State::Differs;
+    verdicts.settingsDiffer = differ;
     if (differ == 0)
         report.text("settings: matches\n");
     else
@@ -103,12 +108,15 @@ Outcome verifyFolder(Samba& samba, uint32_t chipId, const std::string& dir, Repo
 }  // namespace
 
 Outcome verify(Samba& samba, uint32_t chipId, const std::string& target, const Options& options,
-               Report& report)
+               Report& report, Verdicts* verdicts)
 {
+    Verdicts found;
+    Verdicts& into = verdicts ? *verdicts : found;
+    into = Verdicts();
     std::error_code ec;
     if (std::filesystem::is_directory(target, ec))
-        return verifyFolder(samba, chipId, target, report);
-    return verifyPackage(samba, chipId, target, options, report);
+        return verifyFolder(samba, chipId, target, report, into);
+    return verifyPackage(samba, chipId, target, options, report, into);
 }
 
 }  // namespace backup

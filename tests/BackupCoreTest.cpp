@@ -88,9 +88,10 @@ struct Adapter {
         options.replace = replace;
         return backup::save(rig.samba, chip(), dir, options, report);
     }
-    Outcome verify(const std::string& target, TestReport& report)
+    Outcome verify(const std::string& target, TestReport& report,
+                   backup::Verdicts* verdicts = nullptr)
     {
-        return backup::verify(rig.samba, chip(), target, backup::Options(), report);
+        return backup::verify(rig.samba, chip(), target, backup::Options(), report, verdicts);
     }
     Outcome restore(const std::string& dir, TestReport& report,
                     backup::Options options = backup::Options())
@@ -279,9 +280,14 @@ TEST(BackupRoundTrip, BringsBackTheAdapterWhateverItsChecksum)
         flash[0x1100] ^= 0x01;
         flash[flashSize - 1] ^= 0x5A;
         report.out.clear();
-        EXPECT_EQ(a.verify(bk, report), Outcome::Differs);
+        backup::Verdicts verdicts;
+        EXPECT_EQ(a.verify(bk, report, &verdicts), Outcome::Differs);
         EXPECT_NE(report.out.find("firmware: differs\n"), std::string::npos) << report.out;
         EXPECT_NE(report.out.find("settings: differ in 1 bytes\n"), std::string::npos);
+        // The same findings as data, for a caller that words them its own way.
+        EXPECT_EQ(verdicts.firmware, backup::Verdicts::State::Differs);
+        EXPECT_EQ(verdicts.settings, backup::Verdicts::State::Differs);
+        EXPECT_EQ(verdicts.settingsDiffer, 1u);
 
         report.out.clear();
         ASSERT_EQ(a.restore(bk, report), Outcome::Done) << report.out;
@@ -290,8 +296,11 @@ TEST(BackupRoundTrip, BringsBackTheAdapterWhateverItsChecksum)
         EXPECT_TRUE(a.rig.adapter->record.bootloaderTouches.empty());
         ASSERT_TRUE(a.connect());
         report.out.clear();
-        EXPECT_EQ(a.verify(bk, report), Outcome::Done) << report.out;
-        EXPECT_EQ(a.verify(bk + "/firmware.pkg", report), Outcome::Done) << report.out;
+        EXPECT_EQ(a.verify(bk, report, &verdicts), Outcome::Done) << report.out;
+        EXPECT_EQ(verdicts.settings, backup::Verdicts::State::Matches);
+        EXPECT_EQ(a.verify(bk + "/firmware.pkg", report, &verdicts), Outcome::Done) << report.out;
+        EXPECT_EQ(verdicts.firmware, backup::Verdicts::State::Matches);
+        EXPECT_EQ(verdicts.settings, backup::Verdicts::State::NotCompared);
     }
 }
 

@@ -739,8 +739,11 @@
     const result = await procedure('verify', target, '', eventProgress());
     if (single) removeFile(target);
     else removeTree(target);
-    const verdicts = (result.out.match(/^(firmware|settings): (matches|differs?\b.*)$/gm) || []).join(', ');
-    // The verdicts are shown as the tool words them; what happened is the outcome's kind.
+    // Each region's finding, in the tool's words.
+    const o = result.outcome;
+    const verdicts = [o.firmware && `firmware: ${o.firmware}`,
+      o.settings && (o.settings === 'matches' ? 'settings: matches' : `settings: differ in ${o.settingsDiffer} bytes`)]
+      .filter(Boolean).join(', ');
     if (result.outcome.kind === 'done') return state(single ? `The adapter holds the firmware of ${files[0].name}` : `The adapter matches the backup (${verdicts})`);
     if (result.outcome.kind === 'differs') return state(single ? `The adapter does not hold the firmware of ${files[0].name}` : `The adapter differs from the backup (${verdicts})`);
     if (result.outcome.kind === 'refused') return problemInLog('The adapter could not be compared: the log says why.');

@@ -353,11 +353,14 @@ for (const kind of BROWSERS) {
         return { faint, unnamed, wide: document.documentElement.scrollWidth <= 400 };
       });
 
+      // The owner's way in five pictures (README "In the browser").
+      await idle(page);
+      await shoot(page, '1-open');
       assert.deepStrictEqual(await tabs(1), ['connect']);
       await page.keyboard.press('Enter');
       await idle(page);
       assert.match((await shown(page)).state, /^Connected to adapter AB123456/);
-      await shoot(page, 'narrow-connected');
+      await shoot(page, '2-connected');
       // Undo and the kept backups' buttons (of the tests before) come between.
       const between = await page.evaluate(() => [...(document.getElementById('undo').hidden ? [] : ['undo']),
         ...[...document.querySelectorAll('#kept-list button')].map(() => 'BUTTON')]);
@@ -370,14 +373,18 @@ for (const kind of BROWSERS) {
       const small = makePackage(tmp, 'small.fw', '0x0203', 4096);
       await drop(page, small.pkg);
       assert.strictEqual(await focused(), 'confirm-update');
-      await shoot(page, 'narrow-confirm');
+      await shoot(page, '3-confirm');
       assert.deepStrictEqual(await looked(), { faint: [], unnamed: [], wide: true });
       await page.keyboard.press('Enter');
+      // Taken while the backup runs: the bar past its start, the phase named.
+      await page.waitForFunction(() => document.getElementById('bar').value > 0 &&
+        document.getElementById('progress-phase').textContent, { polling: 20, timeout: 60000 });
+      await shoot(page, '4-updating');
       await idle(page);
       assert.match((await shown(page)).state, /^Firmware installed and verified/);
       // The restarted adapter's next step is Connect.
       assert.strictEqual(await focused(), 'connect');
-      await shoot(page, 'narrow-updated');
+      await shoot(page, '5-updated');
       await page.close();
     });
 

@@ -13,7 +13,7 @@
 #include "Packages.h"
 #include "ScanCost.h"
 #include "Spawn.h"
-#include "Station.h"
+#include "StationBench.h"
 #include "Table.h"
 #include "Verdict.h"
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "Process.h"
+#include "ChildProcess.h"
 
 namespace {
 

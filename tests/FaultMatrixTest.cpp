@@ -15,7 +15,7 @@
 #include "EEPROM_Init.h"
 #include "FaultMatrix.h"
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "SimClock.h"
 #include "SimPortFactory.h"
 

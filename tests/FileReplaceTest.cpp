@@ -16,7 +16,7 @@
 #include "FileReplace.h"
 #include "FileReplaceChild.h"
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "SimRun.h"
 
 namespace {

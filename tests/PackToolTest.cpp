@@ -7,7 +7,7 @@
 #include "Device.h"
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "StdFile.h"
 #include "TarvoXcon.h"
 

@@ -7,7 +7,7 @@
 #include "Checksum.h"
 #include "Device.h"
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "SimPortFactory.h"
 #include "TarvoRun.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "EEPROM_Init.h"
-#include "Process.h"
+#include "ChildProcess.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "Checksum.h"
 #include "EEPROM_Init.h"
 #include "SimAdapter.h"
-#include "Process.h"
+#include "ChildProcess.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "Pty.h"
 
 namespace station_test {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "StationFleet.h"
 
 using namespace station_test;

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "PackageBuilder.h"
-#include "Process.h"
+#include "ChildProcess.h"
 #include "StationFleet.h"
 
 using namespace station_test;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Process.h"
+#include "ChildProcess.h"
 
 struct SimRun {
     ProcessResult result;  // the tarvo run's output; tarvo-sim's path line removed

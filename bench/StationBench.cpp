@@ -1,4 +1,4 @@
-#include "Station.h"
+#include "StationBench.h"
 
 #include <fcntl.h>
 #include <pty.h>

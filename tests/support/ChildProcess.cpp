@@ -1,4 +1,4 @@
-#include "Process.h"
+#include "ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

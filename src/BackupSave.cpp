@@ -7,6 +7,7 @@
 #include "SambaXcon.h"
 #include "Sha256.h"
 #include "TarvoXcon.h"
+#include "Terminal.h"
 #include "backup/AdapterCheck.h"
 
 namespace backup {
@@ -15,11 +16,7 @@ std::string utcTime(const char* strftimeFormat)
 {
     std::time_t now = std::time(nullptr);
     std::tm utc{};
-#if defined(_WIN32)
-    const bool known = gmtime_s(&utc, &now) == 0;
-#else
-    const bool known = gmtime_r(&now, &utc) != nullptr;
-#endif
+    const bool known = ::utcTime(now, utc);
     char text[64] = "unknown";
     if (known)
         strftime(text, sizeof(text), strftimeFormat, &utc);

@@ -2,29 +2,16 @@
 
 #include <cstdio>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "Terminal.h"
 
 namespace {
 
 // Without a terminal, one dot per this many bytes.
 constexpr uint64_t DOT_BYTES = 16384;
 
-bool onTerminal()
-{
-#if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(fileno(stdout)) != 0;
-#endif
-}
-
 }  // namespace
 
-TerminalReport::TerminalReport() : _terminal(onTerminal()) {}
+TerminalReport::TerminalReport() : _terminal(stdoutIsTerminal()) {}
 
 void TerminalReport::text(const std::string& lines)
 {

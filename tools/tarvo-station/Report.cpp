@@ -5,25 +5,10 @@
 
 #include "Backup.h"
 #include "FileReplace.h"
+#include "Terminal.h"
 #include "TextEscape.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
-
-bool stdoutIsTerminal()
-{
-#if defined(_WIN32)
-    // The console may not take the cursor movements; plain lines there.
-    return false;
-#else
-    return isatty(STDOUT_FILENO) == 1;
-#endif
-}
 
 std::string progressText(const InstallJob& job)
 {
@@ -57,7 +42,7 @@ std::string oneLine(const std::string& text)
 }
 
 Report::Report(const StationOptions& options)
-    : _json(options.json), _terminal(!options.json && stdoutIsTerminal()), _logFile(options.logFile)
+    : _json(options.json), _terminal(!options.json && stdoutTakesCursorMoves()), _logFile(options.logFile)
 {
 }
 

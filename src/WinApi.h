@@ -8,7 +8,7 @@
 #include <cfgmgr32.h>
 #include <mmsystem.h>
 #elif defined(TARVO_WIN32_DOUBLE)
-#include "Win32Double.h"
+// The test build puts its double in front of every source it compiles.
 #else
 #error "The Win32 sources build only for Windows or against the test double"
 #endif

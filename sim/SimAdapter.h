@@ -179,6 +179,12 @@ private:
     void handleByte(uint8_t b);
     bool autoBaudEnds(uint8_t b);
     void execute();
+    // The commands with more to them than a reply: W (which may be the
+    // reset request), S, R and Z.
+    void writeWord(uint32_t addr, uint32_t value);
+    void receive(uint32_t addr, uint32_t size);
+    void sendRead(uint32_t addr, uint32_t size);
+    void replyChecksum(uint32_t addr, uint32_t size);
     void eraseFrom(uint32_t addr, bool withSettings);
     void copyToFlash(uint32_t src, uint32_t dst, uint32_t size);
     void touchBootloader(uint32_t addr, uint32_t size);

@@ -130,18 +130,8 @@ void SimAdapter::execute()
             reply(std::string(1, static_cast<char>(readMem8(addr))));
         break;
     case 'W':
-        if (hasAddr && hasValue) {
-            if (addr == device::AIRCR_ADDR) {
-                if (value == device::AIRCR_RESET) {
-                    record.resets++;
-                    stop();
-                }
-                break;
-            }
-            touchBootloader(addr, 4);
-            for (uint32_t i = 0; i < 4; i++)
-                writeMem8(addr + i, static_cast<uint8_t>(value >> (8 * i)));
-        }
+        if (hasAddr && hasValue)
+            writeWord(addr, value);
         break;
     case 'O':
         if (hasAddr && hasValue) {
@@ -156,35 +146,12 @@ void SimAdapter::execute()
         }
         break;
     case 'S':
-        if (hasAddr && hasValue) {
-            touchBootloader(addr, value);
-            if (_options.link == SimLink::Uart) {
-                startXmodemReceive(addr, value);
-            } else if (value > 0) {
-                _mode = Mode::RawReceive;
-                _xferAddr = addr;
-                _xferLeft = value;
-            }
-        }
+        if (hasAddr && hasValue)
+            receive(addr, value);
         break;
     case 'R':
-        if (hasAddr && hasValue) {
-            record.readBytesIn += _command.size();
-            if (_options.link == SimLink::Uart) {
-                record.readData += value;
-                startXmodemSend(addr, value);
-            } else {
-                std::string bytes;
-                for (uint32_t i = 0; i < std::min(value, RAW_REPLY_MAX); i++)
-                    bytes.push_back(static_cast<char>(readMem8(addr + i)));
-                if (uint8_t mask = takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
-                    bytes[faults.wrongReadAddr - addr] ^= static_cast<char>(mask);
-                record.readData += bytes.size();
-                _rawRead = true;
-                reply(bytes);
-                _rawRead = false;
-            }
-        }
+        if (hasAddr && hasValue)
+            sendRead(addr, value);
         break;
     case 'X':
         if (hasAddr && hasValue) {
@@ -203,22 +170,8 @@ void SimAdapter::execute()
         }
         break;
     case 'Z':
-        if (hasAddr && hasValue) {
-            // Only flash and RAM add to the sum; anything else reads as 0.
-            const uint64_t end = static_cast<uint64_t>(addr) + value;
-            const SimChecksum kind = options().checksum;
-            uint32_t sum = 0;
-            if (addr < _flash.size())
-                sum = simChecksum(kind, &_flash[addr],
-                                  std::min<uint64_t>(end, _flash.size()) - addr);
-            const uint64_t ramFrom = std::max<uint64_t>(addr, device::RAM_BASE);
-            const uint64_t ramTo = std::min<uint64_t>(end, device::RAM_BASE + RAM_SIZE);
-            if (ramFrom < ramTo)
-                sum = simChecksum(kind, &_ram[ramFrom - device::RAM_BASE], ramTo - ramFrom, sum);
-            char text[16];
-            snprintf(text, sizeof(text), "Z%08X", static_cast<unsigned>(sum));
-            reply(text);
-        }
+        if (hasAddr && hasValue)
+            replyChecksum(addr, value);
         break;
     case 'x':
         if (body.empty()) {
@@ -230,6 +183,68 @@ void SimAdapter::execute()
     default:
         break;
     }
+}
+
+void SimAdapter::writeWord(uint32_t addr, uint32_t value)
+{
+    if (addr == device::AIRCR_ADDR) {
+        if (value == device::AIRCR_RESET) {
+            record.resets++;
+            stop();
+        }
+        return;
+    }
+    touchBootloader(addr, 4);
+    for (uint32_t i = 0; i < 4; i++)
+        writeMem8(addr + i, static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void SimAdapter::receive(uint32_t addr, uint32_t size)
+{
+    touchBootloader(addr, size);
+    if (_options.link == SimLink::Uart) {
+        startXmodemReceive(addr, size);
+    } else if (size > 0) {
+        _mode = Mode::RawReceive;
+        _xferAddr = addr;
+        _xferLeft = size;
+    }
+}
+
+void SimAdapter::sendRead(uint32_t addr, uint32_t size)
+{
+    record.readBytesIn += _command.size();
+    if (_options.link == SimLink::Uart) {
+        record.readData += size;
+        startXmodemSend(addr, size);
+        return;
+    }
+    std::string bytes;
+    for (uint32_t i = 0; i < std::min(size, RAW_REPLY_MAX); i++)
+        bytes.push_back(static_cast<char>(readMem8(addr + i)));
+    if (uint8_t mask = takeWrongRead(addr, static_cast<uint32_t>(bytes.size())))
+        bytes[faults.wrongReadAddr - addr] ^= static_cast<char>(mask);
+    record.readData += bytes.size();
+    _rawRead = true;
+    reply(bytes);
+    _rawRead = false;
+}
+
+void SimAdapter::replyChecksum(uint32_t addr, uint32_t size)
+{
+    // Only flash and RAM add to the sum; anything else reads as 0.
+    const uint64_t end = static_cast<uint64_t>(addr) + size;
+    const SimChecksum kind = options().checksum;
+    uint32_t sum = 0;
+    if (addr < _flash.size())
+        sum = simChecksum(kind, &_flash[addr], std::min<uint64_t>(end, _flash.size()) - addr);
+    const uint64_t ramFrom = std::max<uint64_t>(addr, device::RAM_BASE);
+    const uint64_t ramTo = std::min<uint64_t>(end, device::RAM_BASE + RAM_SIZE);
+    if (ramFrom < ramTo)
+        sum = simChecksum(kind, &_ram[ramFrom - device::RAM_BASE], ramTo - ramFrom, sum);
+    char text[16];
+    snprintf(text, sizeof(text), "Z%08X", static_cast<unsigned>(sum));
+    reply(text);
 }
 
 void SimAdapter::touchBootloader(uint32_t addr, uint32_t size)

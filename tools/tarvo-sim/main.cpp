@@ -112,220 +112,296 @@ int usageError(const char* what, const char* value)
                             HelpHint::LongOnly);
 }
 
+enum {
+    CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
+    STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
+    REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
+    STUCK_BYTE, WRONG_READ, TRICKLE, CHECKSUM, SILENT_RESTART, XOR_INITD
+};
+
+const option LONG_OPTS[] = {
+    {"chip", required_argument, nullptr, CHIP},
+    {"id-bits", required_argument, nullptr, ID_BITS},
+    {"hw-version", required_argument, nullptr, HW_VERSION},
+    {"type", required_argument, nullptr, TYPE},
+    {"serial", required_argument, nullptr, SERIAL},
+    {"fw-version", required_argument, nullptr, FW_VERSION},
+    {"fw-extra", required_argument, nullptr, FW_EXTRA},
+    {"link", required_argument, nullptr, LINK},
+    {"version-text", required_argument, nullptr, VERSION_TEXT},
+    {"checksum", required_argument, nullptr, CHECKSUM},
+    {"state", required_argument, nullptr, STATE},
+    {"trickle", optional_argument, nullptr, TRICKLE},
+    {"no-version-reply", no_argument, nullptr, NO_VERSION},
+    {"drop-reply", required_argument, nullptr, DROP},
+    {"short-reply", required_argument, nullptr, SHORT},
+    {"wrong-letter", required_argument, nullptr, WRONG},
+    {"nak-block", required_argument, nullptr, NAK},
+    {"corrupt-block", required_argument, nullptr, CORRUPT},
+    {"silent-erase", no_argument, nullptr, SILENT_ERASE},
+    {"silent-initd", no_argument, nullptr, SILENT_INITD},
+    {"silent-after-restart", no_argument, nullptr, SILENT_RESTART},
+    {"xor-after-initd", required_argument, nullptr, XOR_INITD},
+    {"gone-after", required_argument, nullptr, GONE},
+    {"stuck-byte", required_argument, nullptr, STUCK_BYTE},
+    {"wrong-read", required_argument, nullptr, WRONG_READ},
+    {"reply-us", required_argument, nullptr, REPLY_US},
+    {"erase-us", required_argument, nullptr, ERASE_US},
+    {"page-us", required_argument, nullptr, PAGE_US},
+    {"uart-byte-time", no_argument, nullptr, UART_BYTES},
+    {"real-adapter", no_argument, nullptr, REAL},
+    {"link-path", required_argument, nullptr, LINK_PATH},
+    {"stats", required_argument, nullptr, STATS},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Whether an option was one of a group's, and its value good; a bad one has
+// been told.
+enum class Took { Mine, NotMine, Bad };
+
+Took bad(const char* what, const char* value)
+{
+    usageError(what, value);
+    return Took::Bad;
+}
+
+// What the adapter is.
+Took adapterOption(int c, const char* arg, SimOptions& sim)
+{
+    unsigned long long v = 0;
+    switch (c) {
+    case CHIP:
+        if (!strcmp(arg, "256k"))
+            sim.chipId = device::CHIP_256K;
+        else if (!strcmp(arg, "128k"))
+            sim.chipId = device::CHIP_128K;
+        else if (parseNumber(arg, UINT32_MAX, v))
+            sim.chipId = static_cast<uint32_t>(v);
+        else
+            return bad("chip", arg);
+        return Took::Mine;
+    case ID_BITS:
+        if (!parseNumber(arg, 15, v))
+            return bad("identifier bits", arg);
+        sim.idExtraBits = static_cast<uint32_t>(v);
+        return Took::Mine;
+    case HW_VERSION:
+        if (!parseNumber(arg, 0xFFFF, v))
+            return bad("hardware version", arg);
+        sim.hardwareVersion = static_cast<uint16_t>(v);
+        return Took::Mine;
+    case TYPE:
+        if (strlen(arg) == 1)
+            sim.typeLetter = static_cast<uint8_t>(arg[0]);
+        else if (parseNumber(arg, 0xFF, v))
+            sim.typeLetter = static_cast<uint8_t>(v);
+        else
+            return bad("type", arg);
+        return Took::Mine;
+    case SERIAL:
+        if (strlen(arg) > 8)
+            return bad("serial number (8 characters at most)", arg);
+        sim.serial = arg;
+        return Took::Mine;
+    case FW_VERSION:
+    case FW_EXTRA:
+        if (!parseNumber(arg, UINT32_MAX, v))
+            return bad("firmware version word", arg);
+        (c == FW_VERSION ? sim.firmwareVersion : sim.firmwareVersionExtra) =
+            static_cast<uint32_t>(v);
+        return Took::Mine;
+    case LINK:
+        if (!strcmp(arg, "usb"))
+            sim.link = SimLink::Usb;
+        else if (!strcmp(arg, "uart"))
+            sim.link = SimLink::Uart;
+        else
+            return bad("link", arg);
+        return Took::Mine;
+    case VERSION_TEXT:
+        sim.versionText = arg;
+        return Took::Mine;
+    case CHECKSUM:
+        if (!strcmp(arg, "sum"))
+            sim.checksum = SimChecksum::Sum;
+        else if (!strcmp(arg, "crc32"))
+            sim.checksum = SimChecksum::Crc32;
+        else if (!strcmp(arg, "mix"))
+            sim.checksum = SimChecksum::Mix;
+        else
+            return bad("checksum", arg);
+        return Took::Mine;
+    default:
+        return Took::NotMine;
+    }
+}
+
+// How it fails. arg is null for --trickle without its value.
+Took faultOption(int c, const char* arg, SimFaults& faults)
+{
+    unsigned long long v = 0;
+    uint64_t k = 0;
+    switch (c) {
+    case TRICKLE:
+        v = 20;
+        if (arg && (!parseNumber(arg, 10000, v) || v == 0))
+            return bad("trickle interval", arg);
+        faults.trickleUs = v * 1000;
+        return Took::Mine;
+    case NO_VERSION:
+        faults.noVersionReply = true;
+        return Took::Mine;
+    case DROP:
+    case WRONG:
+    case GONE:
+        if (!parseNumber(arg, UINT32_MAX, v) || v == 0)
+            return bad("command number", arg);
+        (c == DROP ? faults.dropReplyOf : c == WRONG ? faults.wrongLetterOf : faults.goneAfter) =
+            static_cast<uint32_t>(v);
+        return Took::Mine;
+    case SHORT:
+        k = 1;
+        if (!parsePair(arg, faults.shortReplyOf, k))
+            return bad("short reply", arg);
+        faults.shortReplyKeep = static_cast<size_t>(k);
+        return Took::Mine;
+    case NAK:
+    case CORRUPT:
+        k = 1;
+        if (!parsePair(arg, c == NAK ? faults.nakBlock : faults.corruptBlock, k))
+            return bad("block fault", arg);
+        (c == NAK ? faults.nakTimes : faults.corruptTimes) = static_cast<uint32_t>(k);
+        return Took::Mine;
+    case WRONG_READ:
+        k = UINT32_MAX;
+        if (!parsePair(arg, faults.wrongReadAddr, k) || k > UINT32_MAX)
+            return bad("wrong read", arg);
+        faults.wrongRead = true;
+        faults.wrongReadTimes = static_cast<uint32_t>(k);
+        return Took::Mine;
+    case SILENT_ERASE:
+        faults.silentErase = true;
+        return Took::Mine;
+    case SILENT_INITD:
+        faults.silentInitD = true;
+        return Took::Mine;
+    case SILENT_RESTART:
+        faults.silentAfterRestart = true;
+        return Took::Mine;
+    case XOR_INITD:
+        if (!parseNumber(arg, 0xFF, v) || v == 0)
+            return bad("byte (1 to 0xFF)", arg);
+        faults.xorAfterInitD = static_cast<uint8_t>(v);
+        return Took::Mine;
+    case STUCK_BYTE:
+        if (!parseNumber(arg, UINT32_MAX, v))
+            return bad("flash address", arg);
+        faults.stuckByte = static_cast<uint32_t>(v);
+        return Took::Mine;
+    default:
+        return Took::NotMine;
+    }
+}
+
+// How long it takes. realReplies: the reply time is --real-adapter's, which
+// a UART link does not wait for.
+Took timingOption(int c, const char* arg, SimTiming& timing, bool& realReplies)
+{
+    unsigned long long v = 0;
+    switch (c) {
+    case REPLY_US:
+    case ERASE_US:
+    case PAGE_US:
+        if (!parseNumber(arg, 10000000, v))
+            return bad("time", arg);
+        (c == REPLY_US ? timing.replyUs : c == ERASE_US ? timing.rowEraseUs : timing.pageWriteUs) = v;
+        realReplies = realReplies && c != REPLY_US;
+        return Took::Mine;
+    case UART_BYTES:
+        timing.uartByteTime = true;
+        return Took::Mine;
+    case REAL:
+        realReplies = true;
+        timing.replyUs = 1000;
+        timing.rowEraseUs = 6000;
+        timing.pageWriteUs = 2500;
+        timing.uartByteTime = true;
+        return Took::Mine;
+    default:
+        return Took::NotMine;
+    }
+}
+
+// Where it is served, and what is kept of it.
+Took serveOption(int c, const char* arg, ServeOptions& serve)
+{
+    switch (c) {
+    case STATE:
+        serve.stateFile = arg;
+        return Took::Mine;
+    case LINK_PATH:
+        serve.linkPath = arg;
+        return Took::Mine;
+    case STATS:
+        serve.statsFile = arg;
+        return Took::Mine;
+    default:
+        return Took::NotMine;
+    }
+}
+
+// The flash as the state file left it, when there is one.
+bool loadState(SimAdapter& adapter, const std::string& stateFile)
+{
+    if (stateFile.empty())
+        return true;
+    FILE* f = fopen(stateFile.c_str(), "rb");
+    if (!f)
+        return true;
+    fclose(f);
+    if (adapter.loadFlash(stateFile))
+        return true;
+    fprintf(stderr, "tarvo-sim: %s is not a flash image of this chip (%zu bytes)\n",
+            stateFile.c_str(), adapter.flash().size());
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    enum {
-        CHIP = 256, ID_BITS, HW_VERSION, TYPE, SERIAL, FW_VERSION, FW_EXTRA, LINK, VERSION_TEXT,
-        STATE, NO_VERSION, DROP, SHORT, WRONG, NAK, CORRUPT, SILENT_ERASE, SILENT_INITD, GONE,
-        REPLY_US, ERASE_US, PAGE_US, UART_BYTES, REAL, LINK_PATH, STATS, VERSION,
-        STUCK_BYTE, WRONG_READ, TRICKLE, CHECKSUM, SILENT_RESTART, XOR_INITD
-    };
-    static const option longOpts[] = {
-        {"chip", required_argument, nullptr, CHIP},
-        {"id-bits", required_argument, nullptr, ID_BITS},
-        {"hw-version", required_argument, nullptr, HW_VERSION},
-        {"type", required_argument, nullptr, TYPE},
-        {"serial", required_argument, nullptr, SERIAL},
-        {"fw-version", required_argument, nullptr, FW_VERSION},
-        {"fw-extra", required_argument, nullptr, FW_EXTRA},
-        {"link", required_argument, nullptr, LINK},
-        {"version-text", required_argument, nullptr, VERSION_TEXT},
-        {"checksum", required_argument, nullptr, CHECKSUM},
-        {"state", required_argument, nullptr, STATE},
-        {"trickle", optional_argument, nullptr, TRICKLE},
-        {"no-version-reply", no_argument, nullptr, NO_VERSION},
-        {"drop-reply", required_argument, nullptr, DROP},
-        {"short-reply", required_argument, nullptr, SHORT},
-        {"wrong-letter", required_argument, nullptr, WRONG},
-        {"nak-block", required_argument, nullptr, NAK},
-        {"corrupt-block", required_argument, nullptr, CORRUPT},
-        {"silent-erase", no_argument, nullptr, SILENT_ERASE},
-        {"silent-initd", no_argument, nullptr, SILENT_INITD},
-        {"silent-after-restart", no_argument, nullptr, SILENT_RESTART},
-        {"xor-after-initd", required_argument, nullptr, XOR_INITD},
-        {"gone-after", required_argument, nullptr, GONE},
-        {"stuck-byte", required_argument, nullptr, STUCK_BYTE},
-        {"wrong-read", required_argument, nullptr, WRONG_READ},
-        {"reply-us", required_argument, nullptr, REPLY_US},
-        {"erase-us", required_argument, nullptr, ERASE_US},
-        {"page-us", required_argument, nullptr, PAGE_US},
-        {"uart-byte-time", no_argument, nullptr, UART_BYTES},
-        {"real-adapter", no_argument, nullptr, REAL},
-        {"link-path", required_argument, nullptr, LINK_PATH},
-        {"stats", required_argument, nullptr, STATS},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, VERSION},
-        {nullptr, 0, nullptr, 0},
-    };
-
     SimOptions sim;
     SimFaults faults;
     SimTiming timing;
     ServeOptions serve;
     bool realReplies = false;
-    unsigned long long v = 0;
-    uint64_t k = 0;
 
     // "+" stops at the first operand, so the command's own options stay its own.
     int c;
-    while ((c = getopt_long(argc, argv, "+h", longOpts, nullptr)) != -1) {
-        switch (c) {
-        case CHIP:
-            if (!strcmp(optarg, "256k"))
-                sim.chipId = device::CHIP_256K;
-            else if (!strcmp(optarg, "128k"))
-                sim.chipId = device::CHIP_128K;
-            else if (parseNumber(optarg, UINT32_MAX, v))
-                sim.chipId = static_cast<uint32_t>(v);
-            else
-                return usageError("chip", optarg);
-            break;
-        case ID_BITS:
-            if (!parseNumber(optarg, 15, v))
-                return usageError("identifier bits", optarg);
-            sim.idExtraBits = static_cast<uint32_t>(v);
-            break;
-        case HW_VERSION:
-            if (!parseNumber(optarg, 0xFFFF, v))
-                return usageError("hardware version", optarg);
-            sim.hardwareVersion = static_cast<uint16_t>(v);
-            break;
-        case TYPE:
-            if (strlen(optarg) == 1)
-                sim.typeLetter = static_cast<uint8_t>(optarg[0]);
-            else if (parseNumber(optarg, 0xFF, v))
-                sim.typeLetter = static_cast<uint8_t>(v);
-            else
-                return usageError("type", optarg);
-            break;
-        case SERIAL:
-            if (strlen(optarg) > 8)
-                return usageError("serial number (8 characters at most)", optarg);
-            sim.serial = optarg;
-            break;
-        case FW_VERSION:
-        case FW_EXTRA:
-            if (!parseNumber(optarg, UINT32_MAX, v))
-                return usageError("firmware version word", optarg);
-            (c == FW_VERSION ? sim.firmwareVersion : sim.firmwareVersionExtra) =
-                static_cast<uint32_t>(v);
-            break;
-        case LINK:
-            if (!strcmp(optarg, "usb"))
-                sim.link = SimLink::Usb;
-            else if (!strcmp(optarg, "uart"))
-                sim.link = SimLink::Uart;
-            else
-                return usageError("link", optarg);
-            break;
-        case VERSION_TEXT:
-            sim.versionText = optarg;
-            break;
-        case CHECKSUM:
-            if (!strcmp(optarg, "sum"))
-                sim.checksum = SimChecksum::Sum;
-            else if (!strcmp(optarg, "crc32"))
-                sim.checksum = SimChecksum::Crc32;
-            else if (!strcmp(optarg, "mix"))
-                sim.checksum = SimChecksum::Mix;
-            else
-                return usageError("checksum", optarg);
-            break;
-        case STATE:
-            serve.stateFile = optarg;
-            break;
-        case TRICKLE:
-            v = 20;
-            if (optarg && (!parseNumber(optarg, 10000, v) || v == 0))
-                return usageError("trickle interval", optarg);
-            faults.trickleUs = v * 1000;
-            break;
-        case NO_VERSION:
-            faults.noVersionReply = true;
-            break;
-        case DROP:
-        case WRONG:
-        case GONE:
-            if (!parseNumber(optarg, UINT32_MAX, v) || v == 0)
-                return usageError("command number", optarg);
-            (c == DROP ? faults.dropReplyOf : c == WRONG ? faults.wrongLetterOf : faults.goneAfter) =
-                static_cast<uint32_t>(v);
-            break;
-        case SHORT:
-            k = 1;
-            if (!parsePair(optarg, faults.shortReplyOf, k))
-                return usageError("short reply", optarg);
-            faults.shortReplyKeep = static_cast<size_t>(k);
-            break;
-        case NAK:
-        case CORRUPT:
-            k = 1;
-            if (!parsePair(optarg, c == NAK ? faults.nakBlock : faults.corruptBlock, k))
-                return usageError("block fault", optarg);
-            (c == NAK ? faults.nakTimes : faults.corruptTimes) = static_cast<uint32_t>(k);
-            break;
-        case WRONG_READ:
-            k = UINT32_MAX;
-            if (!parsePair(optarg, faults.wrongReadAddr, k) || k > UINT32_MAX)
-                return usageError("wrong read", optarg);
-            faults.wrongRead = true;
-            faults.wrongReadTimes = static_cast<uint32_t>(k);
-            break;
-        case SILENT_ERASE:
-            faults.silentErase = true;
-            break;
-        case SILENT_INITD:
-            faults.silentInitD = true;
-            break;
-        case SILENT_RESTART:
-            faults.silentAfterRestart = true;
-            break;
-        case XOR_INITD:
-            if (!parseNumber(optarg, 0xFF, v) || v == 0)
-                return usageError("byte (1 to 0xFF)", optarg);
-            faults.xorAfterInitD = static_cast<uint8_t>(v);
-            break;
-        case STUCK_BYTE:
-            if (!parseNumber(optarg, UINT32_MAX, v))
-                return usageError("flash address", optarg);
-            faults.stuckByte = static_cast<uint32_t>(v);
-            break;
-        case REPLY_US:
-        case ERASE_US:
-        case PAGE_US:
-            if (!parseNumber(optarg, 10000000, v))
-                return usageError("time", optarg);
-            (c == REPLY_US ? timing.replyUs : c == ERASE_US ? timing.rowEraseUs : timing.pageWriteUs) = v;
-            realReplies = realReplies && c != REPLY_US;
-            break;
-        case UART_BYTES:
-            timing.uartByteTime = true;
-            break;
-        case REAL:
-            realReplies = true;
-            timing.replyUs = 1000;
-            timing.rowEraseUs = 6000;
-            timing.pageWriteUs = 2500;
-            timing.uartByteTime = true;
-            break;
-        case LINK_PATH:
-            serve.linkPath = optarg;
-            break;
-        case STATS:
-            serve.statsFile = optarg;
-            break;
-        case 'h':
+    while ((c = getopt_long(argc, argv, "+h", LONG_OPTS, nullptr)) != -1) {
+        Took took = adapterOption(c, optarg, sim);
+        if (took == Took::NotMine)
+            took = faultOption(c, optarg, faults);
+        if (took == Took::NotMine)
+            took = timingOption(c, optarg, timing, realReplies);
+        if (took == Took::NotMine)
+            took = serveOption(c, optarg, serve);
+        if (took == Took::Bad)
+            return 1;
+        if (took == Took::Mine)
+            continue;
+        if (c == 'h') {
             fputs(HELP, stdout);
             return 0;
-        case VERSION:
+        }
+        if (c == VERSION) {
             printf("tarvo-sim %s\n", TARVO_VERSION);
             return 0;
-        default:
-            tryHelp("tarvo-sim", HelpHint::LongOnly);
-            return 1;
         }
+        tryHelp("tarvo-sim", HelpHint::LongOnly);
+        return 1;
     }
     if (optind < argc && strcmp(argv[optind - 1], "--") != 0)
         return usageError("argument (put the command after --)", argv[optind]);
@@ -338,16 +414,7 @@ int main(int argc, char** argv)
     SimAdapter adapter(sim);
     adapter.faults = faults;
     adapter.timing = timing;
-    if (!serve.stateFile.empty()) {
-        FILE* f = fopen(serve.stateFile.c_str(), "rb");
-        if (f) {
-            fclose(f);
-            if (!adapter.loadFlash(serve.stateFile)) {
-                fprintf(stderr, "tarvo-sim: %s is not a flash image of this chip (%zu bytes)\n",
-                        serve.stateFile.c_str(), adapter.flash().size());
-                return 1;
-            }
-        }
-    }
+    if (!loadState(adapter, serve.stateFile))
+        return 1;
     return servePty(adapter, serve);
 }

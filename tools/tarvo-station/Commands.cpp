@@ -722,90 +722,42 @@ int installCommand(const StationOptions& options, const std::string& self)
     return runStatus(missing.empty() ? EXIT_ALL_OK : EXIT_SERIAL_NOT_FOUND, report, options);
 }
 
-int watchCommand(const StationOptions& options, const std::string& self)
-{
-    if (!outputsUsable(options, true))
-        return EXIT_ADAPTER_FAILED;
-    Report report(options);
-    Installs installs(options, self, report);
-    installs.showResultLines(true);
-    WorkerPool probes(self);
+namespace {
 
-    struct PortState {
-        bool probing = false;
-        long worker = -1;
-        bool settled = false;             // an adapter taken care of, or an answer to keep
-        bool unstarted = false;           // its probe could not be started (said once)
-        Clock::time_point retryAt;
-        PortFinding finding;
-    };
-    std::map<std::string, PortState> ports;
-    std::map<size_t, std::string> probeOf;
-    std::set<std::string> serialsSeen;
+// The watch's ports: a probe on each that comes, the adapters found handed
+// to the installs, once per serial number in a session.
+class PortWatch {
+public:
+    PortWatch(const StationOptions& options, const std::string& self, Report& report,
+              Installs& installs)
+        : _options(options), _report(report), _installs(installs), _probes(self)
+    {
+    }
 
-    report.notice("waiting", "Waiting for adapters (Ctrl-C stops)");
-    catchStopSignals(true);
-    int seen = 0;
-    bool takeNew = true;
-    Clock::time_point nextPoll = Clock::now();
-    for (;;) {
-        if (takeNew && Clock::now() >= nextPoll) {
-            nextPoll = Clock::now() + std::chrono::milliseconds(POLL_MS);
-            const std::vector<std::string> now = portsToTry(options);
-            // A port that went away is forgotten, so it is probed when it comes back.
-            for (auto it = ports.begin(); it != ports.end();) {
-                bool present = false;
-                for (const std::string& p : now)
-                    present = present || p == it->first;
-                if (!present && !it->second.probing)
-                    it = ports.erase(it);
-                else
-                    ++it;
-            }
-            for (const std::string& p : now) {
-                PortState& state = ports[p];
-                if (state.probing || state.settled || Clock::now() < state.retryAt)
-                    continue;
-                bool busy = false;
-                for (const InstallJob& job : installs.jobs())
-                    busy = busy || (job.port == p && job.result.empty());
-                if (busy)
-                    continue;
-                WorkerRequest request;
-                request.kind = "probe";
-                request.port = p;
-                request.named = !options.ports.empty();
-                std::string error;
-                state.worker = probes.start(workerArguments(request), error);
-                if (state.worker >= 0) {
-                    state.probing = true;
-                    state.unstarted = false;
-                    state.finding = PortFinding();
-                    state.finding.port = p;
-                    probeOf[static_cast<size_t>(state.worker)] = p;
-                } else {
-                    // Out of processes or threads for now: said, and tried again later.
-                    state.retryAt = Clock::now() + std::chrono::milliseconds(RETRY_MS);
-                    if (!state.unstarted) {
-                        state.unstarted = true;
-                        if (options.json) {
-                            JsonLine line;
-                            line.set("event", "port").set("port", p).set("status",
-                                                                          "not probed: " + error);
-                            report.jsonLine(line);
-                        } else {
-                            report.line(escapeControls(p) + "  not probed: " + escapeControls(error));
-                        }
-                    }
-                }
-            }
+    WorkerPool& probes() { return _probes; }
+
+    // Every POLL_MS: the ports there now, each probed unless taken care of.
+    void poll()
+    {
+        if (Clock::now() < _nextPoll)
+            return;
+        _nextPoll = Clock::now() + std::chrono::milliseconds(POLL_MS);
+        const std::vector<std::string> now = portsToTry(_options);
+        forgetGone(now);
+        for (const std::string& p : now) {
+            PortState& state = _ports[p];
+            if (state.probing || state.settled || Clock::now() < state.retryAt || installing(p))
+                continue;
+            startProbe(p, state);
         }
+    }
 
+    // What the probes said; takeNew false: nothing more is installed.
+    void takeFindings(bool takeNew)
+    {
         WorkerEvent event;
-        while (probes.next(event, 0)) {
-            PortState& state = ports[probeOf[event.worker]];
-            if (event.ended)
-                probeOf.erase(event.worker);
+        while (_probes.next(event, 0)) {
+            PortState& state = _ports[_probeOf[event.worker]];
             if (!event.ended) {
                 if (event.fields["event"] == "adapter") {
                     state.finding.adapter = true;
@@ -813,33 +765,128 @@ int watchCommand(const StationOptions& options, const std::string& self)
                 }
                 continue;
             }
+            _probeOf.erase(event.worker);
             state.probing = false;
             if (!state.finding.adapter) {
                 state.retryAt = Clock::now() + std::chrono::milliseconds(RETRY_MS);
                 continue;
             }
             state.settled = true;
-            const std::string serial = state.finding.info["serial"];
-            // Once per serial number in a session.
-            if (!takeNew)
-                continue;
-            if (!serialsSeen.insert(serial).second) {
-                if (options.json) {
-                    JsonLine line;
-                    line.set("event", "skip").set("port", state.finding.port).set("serial", serial)
-                        .set("reason", "already seen in this session");
-                    report.jsonLine(line);
-                }
-                continue;
-            }
-            if (options.json)
-                report.jsonLine(adapterLine(state.finding.info));
-            installs.add(state.finding);
+            if (takeNew)
+                found(state.finding);
         }
+    }
 
+private:
+    struct PortState {
+        bool probing = false;
+        bool settled = false;    // an adapter taken care of, or an answer to keep
+        bool unstarted = false;  // its probe could not be started (said once)
+        Clock::time_point retryAt;
+        PortFinding finding;
+    };
+
+    // A port that went away is forgotten, so it is probed when it comes back.
+    void forgetGone(const std::vector<std::string>& now)
+    {
+        for (auto it = _ports.begin(); it != _ports.end();) {
+            bool present = false;
+            for (const std::string& p : now)
+                present = present || p == it->first;
+            if (!present && !it->second.probing)
+                it = _ports.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    bool installing(const std::string& port) const
+    {
+        for (const InstallJob& job : _installs.jobs())
+            if (job.port == port && job.result.empty())
+                return true;
+        return false;
+    }
+
+    void startProbe(const std::string& port, PortState& state)
+    {
+        WorkerRequest request;
+        request.kind = "probe";
+        request.port = port;
+        request.named = !_options.ports.empty();
+        std::string error;
+        const long worker = _probes.start(workerArguments(request), error);
+        if (worker >= 0) {
+            state.probing = true;
+            state.unstarted = false;
+            state.finding = PortFinding();
+            state.finding.port = port;
+            _probeOf[static_cast<size_t>(worker)] = port;
+            return;
+        }
+        // Out of processes or threads for now: said, and tried again later.
+        state.retryAt = Clock::now() + std::chrono::milliseconds(RETRY_MS);
+        if (state.unstarted)
+            return;
+        state.unstarted = true;
+        if (_options.json) {
+            JsonLine line;
+            line.set("event", "port").set("port", port).set("status", "not probed: " + error);
+            _report.jsonLine(line);
+        } else {
+            _report.line(escapeControls(port) + "  not probed: " + escapeControls(error));
+        }
+    }
+
+    void found(PortFinding& finding)
+    {
+        const std::string serial = finding.info["serial"];
+        if (!_serialsSeen.insert(serial).second) {
+            if (_options.json) {
+                JsonLine line;
+                line.set("event", "skip").set("port", finding.port).set("serial", serial)
+                    .set("reason", "already seen in this session");
+                _report.jsonLine(line);
+            }
+            return;
+        }
+        if (_options.json)
+            _report.jsonLine(adapterLine(finding.info));
+        _installs.add(finding);
+    }
+
+    const StationOptions& _options;
+    Report& _report;
+    Installs& _installs;
+    WorkerPool _probes;
+    std::map<std::string, PortState> _ports;
+    std::map<size_t, std::string> _probeOf;
+    std::set<std::string> _serialsSeen;
+    Clock::time_point _nextPoll = Clock::now();
+};
+
+}  // namespace
+
+int watchCommand(const StationOptions& options, const std::string& self)
+{
+    if (!outputsUsable(options, true))
+        return EXIT_ADAPTER_FAILED;
+    Report report(options);
+    Installs installs(options, self, report);
+    installs.showResultLines(true);
+    PortWatch watch(options, self, report, installs);
+
+    report.notice("waiting", "Waiting for adapters (Ctrl-C stops)");
+    catchStopSignals(true);
+    int seen = 0;
+    bool takeNew = true;
+    for (;;) {
+        if (takeNew)
+            watch.poll();
+        watch.takeFindings(takeNew);
         installs.pump(takeNew);
         installs.step(WAIT_STEP_MS);
-        if (takeInterrupts(seen, takeNew, installs, report, &probes))
+        if (takeInterrupts(seen, takeNew, installs, report, &watch.probes()))
             break;
         if (!takeNew && installs.running() == 0)
             break;

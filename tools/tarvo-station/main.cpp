@@ -77,39 +77,37 @@ int usageError(const std::string& message)
     return reportUsageError(PROGRAM, message, HelpHint::ShortAndLong, EXIT_USAGE);
 }
 
-}  // namespace
+enum { SERIAL = 256, ALL, PORTS, JOBS, BACKUP_DIR, CHECK, DRY_RUN, JSON, LOG, TRACE, VERSION,
+       WORKER, PORT, PACKAGE, NAMED, SERIAL_HEX };
+const option LONG_OPTS[] = {
+    {"serial", required_argument, nullptr, SERIAL},
+    {"all", no_argument, nullptr, ALL},
+    {"ports", required_argument, nullptr, PORTS},
+    {"jobs", required_argument, nullptr, JOBS},
+    {"backup-dir", required_argument, nullptr, BACKUP_DIR},
+    {"check", no_argument, nullptr, CHECK},
+    {"dry-run", no_argument, nullptr, DRY_RUN},
+    {"json", no_argument, nullptr, JSON},
+    {"log", required_argument, nullptr, LOG},
+    {"trace", required_argument, nullptr, TRACE},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, VERSION},
+    // The worker mode's own, given by the parent only.
+    {"worker", required_argument, nullptr, WORKER},
+    {"port", required_argument, nullptr, PORT},
+    {"package", required_argument, nullptr, PACKAGE},
+    {"named", no_argument, nullptr, NAMED},
+    {"serial-hex", required_argument, nullptr, SERIAL_HEX},
+    {nullptr, 0, nullptr, 0},
+};
 
-int main(int argc, char** argv)
+// The options, into options and into the worker's request: -1 to go on,
+// else the exit status (help, version or a usage error).
+int takeOptions(int argc, char** argv, StationOptions& options, WorkerRequest& worker,
+                bool& serialGiven)
 {
-    enum { SERIAL = 256, ALL, PORTS, JOBS, BACKUP_DIR, CHECK, DRY_RUN, JSON, LOG, TRACE, VERSION,
-           WORKER, PORT, PACKAGE, NAMED, SERIAL_HEX };
-    static const option longOpts[] = {
-        {"serial", required_argument, nullptr, SERIAL},
-        {"all", no_argument, nullptr, ALL},
-        {"ports", required_argument, nullptr, PORTS},
-        {"jobs", required_argument, nullptr, JOBS},
-        {"backup-dir", required_argument, nullptr, BACKUP_DIR},
-        {"check", no_argument, nullptr, CHECK},
-        {"dry-run", no_argument, nullptr, DRY_RUN},
-        {"json", no_argument, nullptr, JSON},
-        {"log", required_argument, nullptr, LOG},
-        {"trace", required_argument, nullptr, TRACE},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, VERSION},
-        // The worker mode's own, given by the parent only.
-        {"worker", required_argument, nullptr, WORKER},
-        {"port", required_argument, nullptr, PORT},
-        {"package", required_argument, nullptr, PACKAGE},
-        {"named", no_argument, nullptr, NAMED},
-        {"serial-hex", required_argument, nullptr, SERIAL_HEX},
-        {nullptr, 0, nullptr, 0},
-    };
-
-    StationOptions options;
-    WorkerRequest worker;
-    bool serialGiven = false;
     int c;
-    while ((c = getopt_long(argc, argv, "h", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "h", LONG_OPTS, nullptr)) != -1) {
         switch (c) {
         case SERIAL:
             serialGiven = true;
@@ -181,15 +179,13 @@ int main(int argc, char** argv)
             return EXIT_USAGE;
         }
     }
+    return -1;
+}
 
-    if (!worker.kind.empty()) {
-        if ((worker.kind != "probe" && worker.kind != "check" && worker.kind != "install") ||
-            worker.port.empty())
-            return usageError("invalid worker request");
-        PlatformTimerResolution timerResolution;  // an install pauses between blocks
-        return workerMain(worker);
-    }
-
+// The command and its operands: -1 when they go together, else the usage
+// error's status.
+int takeCommand(int argc, char** argv, StationOptions& options, bool serialGiven)
+{
     if (optind == argc)
         return usageError("missing command (list, install or watch)");
     options.command = argv[optind++];
@@ -213,6 +209,31 @@ int main(int argc, char** argv)
         return usageError("--serial needs a serial number");
     if (options.command != "install" && (options.all || serialGiven))
         return usageError("--serial and --all are for install");
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    StationOptions options;
+    WorkerRequest worker;
+    bool serialGiven = false;
+    int status = takeOptions(argc, argv, options, worker, serialGiven);
+    if (status >= 0)
+        return status;
+
+    if (!worker.kind.empty()) {
+        if ((worker.kind != "probe" && worker.kind != "check" && worker.kind != "install") ||
+            worker.port.empty())
+            return usageError("invalid worker request");
+        PlatformTimerResolution timerResolution;  // an install pauses between blocks
+        return workerMain(worker);
+    }
+
+    status = takeCommand(argc, argv, options, serialGiven);
+    if (status >= 0)
+        return status;
 
 #if defined(SIGPIPE)
     // A reader that goes away (--json | head) is a write error: the run goes

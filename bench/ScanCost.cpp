@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "PosixFd.h"
+#include "files/PosixFd.h"
 #include "PosixPortFactory.h"
 #include "SambaXcon.h"
 #include "Spawn.h"

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <vector>
 
-#include "PosixFd.h"
+#include "files/PosixFd.h"
 #include "SimServer.h"
 #include "Spawn.h"
 

@@ -8,7 +8,7 @@
 
 #include "Device.h"
 #include "FirmwareCheck.h"
-#include "StdFile.h"
+#include "files/StdFile.h"
 #include "TarvoXcon.h"
 
 namespace {

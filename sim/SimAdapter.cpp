@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "EEPROM_Init.h"
-#include "FileReplace.h"
+#include "files/FileReplace.h"
 
 namespace {
 

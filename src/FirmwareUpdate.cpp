@@ -9,7 +9,7 @@
 #include "FirmwareInstall.h"
 #include "Progress.h"
 #include "SambaXcon.h"
-#include "StdFile.h"
+#include "files/StdFile.h"
 #include "TarvoXcon.h"
 
 // Between the walk and the read of the package taken; tests change the file

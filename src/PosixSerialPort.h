@@ -1,7 +1,7 @@
 // A serial line on Linux or macOS, driven through termios and poll().
 #pragma once
 
-#include "PosixFd.h"
+#include "files/PosixFd.h"
 #include "SerialPort.h"
 
 class PosixSerialPort : public SerialPort {

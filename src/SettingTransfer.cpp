@@ -5,10 +5,10 @@
 #include <system_error>
 
 #include "Device.h"
-#include "FileReplace.h"
+#include "files/FileReplace.h"
 #include "Progress.h"
 #include "SambaXcon.h"
-#include "StdFile.h"
+#include "files/StdFile.h"
 #include "TarvoXcon.h"
 
 namespace {

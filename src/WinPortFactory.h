@@ -4,7 +4,7 @@
 #include <string>
 
 #include "PortFactory.h"
-#include "WinApi.h"
+#include "files/WinApi.h"
 
 class WinPortFactory : public PortFactoryBase {
 public:

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "SerialPort.h"
-#include "WinApi.h"
+#include "files/WinApi.h"
 
 class WinSerialPort : public SerialPort {
 public:

@@ -1,7 +1,7 @@
 // Windows: 1 ms timer ticks for the life of the program.
 #pragma once
 
-#include "WinApi.h"
+#include "files/WinApi.h"
 
 // At the default timer resolution Sleep(1) lasts a whole tick, up to 15.6 ms,
 // and a firmware install pauses once per block; ask for 1 ms ticks while we run.

@@ -3,7 +3,7 @@
 // backup of the latter: its note, and a restore that erases no firmware.
 #include <gtest/gtest.h>
 
-#include "Backup.h"
+#include "backup/Backup.h"
 #include "Checksum.h"
 #include "FirmwareInstall.h"
 #include "PackageBuilder.h"

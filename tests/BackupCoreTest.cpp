@@ -14,13 +14,13 @@
 #include <functional>
 #include <regex>
 
-#include "Backup.h"
-#include "BackupSteps.h"
+#include "backup/Backup.h"
+#include "backup/BackupSteps.h"
 #include "Device.h"
 #include "FirmwareInstall.h"
 #include "PackageBuilder.h"
-#include "PosixFileCalls.h"
-#include "Sha256.h"
+#include "files/PosixFileCalls.h"
+#include "backup/Sha256.h"
 #include "SimRig.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "FileRead.h"
+#include "files/FileRead.h"
 #include "PackageBuilder.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <set>
 #include <string>
 
-#include "FileReplace.h"
+#include "files/FileReplace.h"
 #include "PackageBuilder.h"
 
 namespace filetest {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "FileReplaceChild.h"
-#include "PosixFileCalls.h"
+#include "files/PosixFileCalls.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "FileReplace.h"
+#include "files/FileReplace.h"
 #include "FileReplaceChild.h"
 #include "PackageBuilder.h"
 #include "ChildProcess.h"

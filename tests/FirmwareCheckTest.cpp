@@ -7,7 +7,7 @@
 #include "Device.h"
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
-#include "StdFile.h"
+#include "files/StdFile.h"
 #include "TarvoXcon.h"
 
 namespace {

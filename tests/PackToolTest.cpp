@@ -8,7 +8,7 @@
 #include "FirmwareCheck.h"
 #include "PackageBuilder.h"
 #include "ChildProcess.h"
-#include "StdFile.h"
+#include "files/StdFile.h"
 #include "TarvoXcon.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "PackageBuilder.h"
 #include "Progress.h"
 #include "SimRig.h"
-#include "StdFile.h"
+#include "files/StdFile.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "BackupSteps.h"
+#include "backup/BackupSteps.h"
 #include "Device.h"
 #include "FirmwareInstall.h"
 #include "FirmwarePackage.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Backup.h"
+#include "backup/Backup.h"
 #include "backup/ChecksumFormula.h"
 
 class Samba;

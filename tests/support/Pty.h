@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "PosixFd.h"
+#include "files/PosixFd.h"
 
 struct Pty {
     PosixFd master;

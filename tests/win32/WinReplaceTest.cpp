@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "WinReplace.h"
+#include "files/WinReplace.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "FileReplace.h"
-#include "WinWriteGuard.h"
+#include "files/FileReplace.h"
+#include "files/WinWriteGuard.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "Backup.h"
+#include "backup/Backup.h"
 
 class TerminalReport : public backup::Report {
 public:

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "AdapterSelect.h"
-#include "Backup.h"
-#include "FileReplace.h"
+#include "fleet/AdapterSelect.h"
+#include "backup/Backup.h"
+#include "files/FileReplace.h"
 #include "PlatformPortFactory.h"
 #include "SambaXcon.h"
 #include "TerminalReport.h"

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "Device.h"
-#include "FileRead.h"
-#include "FileReplace.h"
+#include "files/FileRead.h"
+#include "files/FileReplace.h"
 #include "TarvoXcon.h"
 #include "eeprom.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "EEPROM_Init.h"
-#include "FileReplace.h"
+#include "files/FileReplace.h"
 #include "HexDigit.h"
 #include "SettingArea.h"
 #include "TarvoXcon.h"

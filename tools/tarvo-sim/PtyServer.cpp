@@ -20,8 +20,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FileReplace.h"
-#include "PosixFd.h"
+#include "files/FileReplace.h"
+#include "files/PosixFd.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <vector>
 
-#include "AdapterSelect.h"
-#include "FileReplace.h"
+#include "fleet/AdapterSelect.h"
+#include "files/FileReplace.h"
 #include "PlatformPortFactory.h"
 #include "Report.h"
 #include "Station.h"

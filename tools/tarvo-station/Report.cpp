@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "Backup.h"
-#include "FileReplace.h"
+#include "backup/Backup.h"
+#include "files/FileReplace.h"
 #include "Terminal.h"
 #include "TextEscape.h"
 

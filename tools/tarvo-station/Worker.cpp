@@ -7,11 +7,11 @@
 #include <exception>
 #include <string>
 
-#include "AdapterSelect.h"
-#include "Backup.h"
+#include "fleet/AdapterSelect.h"
+#include "backup/Backup.h"
 #include "FirmwareCheck.h"
 #include "FirmwareInstall.h"
-#include "GuardedInstall.h"
+#include "backup/GuardedInstall.h"
 #include "HexDigit.h"
 #include "Json.h"
 #include "Pause.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Json.h"
-#include "Process.h"
+#include "process/Process.h"
 
 struct WorkerEvent {
     size_t worker = 0;

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "AdapterSelect.h"
+#include "fleet/AdapterSelect.h"
 #include "PlatformPortFactory.h"
-#include "Process.h"
+#include "process/Process.h"
 #include "Station.h"
 #include "Usage.h"
 

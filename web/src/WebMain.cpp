@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "PackTool.h"
+#include "package/PackTool.h"
 #include "Pause.h"
 #include "TarvoXcon.h"
 #include "WebBackup.h"

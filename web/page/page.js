@@ -637,6 +637,8 @@
     focusNext = 'confirm-update';
   }
 
+  const KEEP_WAIT_MS = 10000;
+
   // One run over one connection: the backup, the install, its verification
   // and, when it fails, the backup put back before the one restart (a real
   // boot monitor may answer nothing after it).
@@ -659,6 +661,9 @@
       const zip = offerBackup(base, true);
       zipped = !!zip;
       if (zip && Store.db) keeping = Store.keep({ ...record, zip }).then(() => true, () => false);
+      // Kept before anything is erased: the install waits for it, though not
+      // for a storage that never answers (the download is the way back then).
+      if (keeping) tarvo.settle = Promise.race([keeping, new Promise((r) => setTimeout(r, KEEP_WAIT_MS))]);
     };
     const result = await procedure('install', name, base, progress);
     removeFile(name);

@@ -21,6 +21,21 @@
 #include "WebEvents.h"
 #include "WebPortFactory.h"
 
+// What the page does with the backup before the install may erase (keeping
+// it in the browser's storage) is finished first: Module.settle, when the
+// page set one in its step handler.
+EM_ASYNC_JS(void, web_page_settled, (), {
+    const settle = Module.settle;
+    Module.settle = null;
+    if (settle) {
+        try {
+            await settle;
+        } catch (e) {
+            // A backup the browser did not keep is the page's to tell.
+        }
+    }
+});
+
 namespace {
 
 // A connection that failed part way is tried again this often before the
@@ -308,6 +323,8 @@ int webInstall(const std::string& dir, const std::string& portName, const std::s
                                       : step == guarded::Step::Install ? "install"
                                                                        : "restore")
             .send();
+        if (step == guarded::Step::Install)
+            web_page_settled();
         if (step == guarded::Step::Restore)
             restoreSteps.stepStarted("restore", 0);
     };

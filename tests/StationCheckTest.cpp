@@ -113,7 +113,7 @@ TEST(StationCheck, EachAdapterGetsItsAnswerAndNothingIsWritten)
             return station(args);
         };
         ProcessResult r = listCheck(true);
-        EXPECT_EQ(r.status, run.status) << r.out << r.err;
+        EXPECT_EQ(r.status, run.status) << ending(r);
         expectKnownKeys(r.out);
         std::map<std::string, std::string> answers;
         for (Fields& f : objects(r.out, "check")) {
@@ -187,7 +187,7 @@ TEST(StationScale, AWorkerHoldsNoOtherWorkersPipe)
     }
     EXPECT_EQ(pipes.size(), names.size());
     ProcessResult r = run.finish(60000);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.status, 0) << ending(r);
 }
 
 }  // namespace

@@ -55,6 +55,19 @@ inline std::vector<Fields> objects(const std::string& out, const std::string& ev
     return found;
 }
 
+// How a run ended, for a failure message: its output without the step
+// lines (which would push the results out of a shortened log), then stderr.
+inline std::string ending(const ProcessResult& r)
+{
+    std::string kept;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("\"event\":\"step\"") == std::string::npos)
+            kept += line + "\n";
+    return "exit " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") + "\n" + kept +
+           "stderr:\n" + r.err;
+}
+
 inline Fields bySerial(const std::vector<Fields>& list, const std::string& serial)
 {
     for (const Fields& f : list)

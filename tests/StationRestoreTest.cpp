@@ -42,7 +42,7 @@ TEST(StationRestore, AFailedInstallRestoresTheBackupOnceAndSaysBoth)
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--all", "--json",
                                "--backup-dir=" + fleet.file("backups"),
                                "--log=" + fleet.file("shop.log")});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.status, 1) << ending(r);
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 2u) << r.out;
     Fields a = bySerial(results, "SN000001");
@@ -108,7 +108,7 @@ TEST(StationRestore, TheTableSaysTheInstallFailedAndTheRestoreTook)
     fleet.package(pkg, 0x0107, 6);
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--serial=SN000001",
                                "--backup-dir=" + fleet.file("backups")});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.status, 1) << ending(r);
     const std::regex row("SN000001 +" + fleet.port("a") + " +0x0105 +- +failed, restore ok +[0-9.]+\n");
     EXPECT_TRUE(std::regex_search(r.out, row)) << r.out;
     EXPECT_NE(r.out.find("SN000001: verification failed; the backup was restored"),
@@ -206,7 +206,7 @@ TEST(StationRestore, EachInstallEndsAsItSays)
             return *c.sentFor ? workerObjects(r.out, event) : objects(r.out, event);
         };
         const std::vector<Fields> results = lines("result");
-        EXPECT_EQ(r.status, std::string(c.result) == "ok" ? 0 : 1) << r.out << r.err;
+        EXPECT_EQ(r.status, std::string(c.result) == "ok" ? 0 : 1) << ending(r);
         ASSERT_EQ(results.size(), 1u) << r.out;
         Fields a = results[0];
         EXPECT_EQ(a["result"], c.result);
@@ -266,7 +266,7 @@ TEST(StationRestore, BackupFoldersStayInsideAndNeverCollide)
     const std::string backups = fleet.file("backups");
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--all", "--json",
                                "--backup-dir=" + backups});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.status, 0) << ending(r);
     std::set<std::string> folders;
     for (const Fields& f : objects(r.out, "result")) {
         const std::string port = f.at("port");
@@ -344,7 +344,7 @@ TEST(StationBackup, SerialTakesThatAdapterAndNoOther)
     const std::string ports = "--ports=" + fleet.ports();
 
     ProcessResult r = backupTool({ports, "--serial=SN000002", "save", fleet.file("kept")});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(r.status, 0) << ending(r);
     EXPECT_NE(r.out.find("Adapter SN000002 on " + fleet.port("b")), std::string::npos) << r.out;
     Bytes record = readFile(fleet.file("kept/adapter.txt"));
     const std::string recordText(record.begin(), record.end());
@@ -380,7 +380,7 @@ TEST(StationBackup, TwoAdaptersAndNoneNamedIsRefusedWithTheirList)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[1]);
         ProcessResult r = backupTool(c.args);
-        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_EQ(r.status, 1) << ending(r);
         for (const std::string& text : c.said)
             EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
         EXPECT_FALSE(pathExists(fleet.file("kept")));

@@ -111,7 +111,7 @@ TEST(Station, InstallOntoTheChosenLeavesTheOtherUntouched)
                                "--serial=SN000001,NOSUCH99,SN000003", "--json",
                                "--log=" + fleet.file("shop.log"), "--backup-dir=" + fleet.file("backups")});
     // The ones there are installed; the one not found says so in the status.
-    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(r.status, 3) << ending(r);
     EXPECT_EQ(objects(r.out, "missing").at(0)["serial"], "NOSUCH99");
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 2u) << r.out;
@@ -187,7 +187,7 @@ TEST(Station, ExitStatusSaysWhatWentWrong)
             shown += a + " ";
         SCOPED_TRACE(shown);
         ProcessResult r = station(c.args);
-        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(r.status, c.status) << ending(r);
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
     // Nothing was written by any of them.
@@ -212,7 +212,7 @@ TEST(Station, AllInstallsEveryAdapterAndOneGoneFailsAlone)
 
     ProcessResult r = station({"install", pkg, "--ports=" + fleet.ports(), "--all", "--json",
                                "--jobs=2", "--backup-dir=" + fleet.file("backups")});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.status, 1) << ending(r);
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 3u) << r.out;
     // --jobs=2: a third starts only after a result, as the events' order shows.
@@ -377,7 +377,7 @@ TEST_F(StationWatch, InstallsEachNewAdapterOncePerSerialNumber)
     ASSERT_TRUE(run->waitForOutput("\"event\":\"skip\"", 30000)) << run->out();
     run->signal(SIGINT);
     ProcessResult r = run->finish(30000);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.status, 0) << ending(r);
     const std::vector<Fields> results = objects(r.out, "result");
     ASSERT_EQ(results.size(), 2u) << r.out;
     EXPECT_EQ(bySerial(results, "SN000001")["result"], "ok");
@@ -462,7 +462,7 @@ TEST(StationSurvival, AnInstallOutlivesItsParentAndItsReader)
             ASSERT_EQ(kill(c.group ? -stationChild() : stationChild(), c.sig), 0);
         }
         ProcessResult r = run.finish(90000);
-        EXPECT_TRUE(!c.parentLives || r.status == 0) << r.status << r.out << r.err;
+        EXPECT_TRUE(!c.parentLives || r.status == 0) << ending(r);
         const std::string logText = waitForLines(log, 1);
         EXPECT_EQ(logText.find("  SN000001  " + fleet.port("a") + "  0x0105 -> 0x0107  ok  "), 23u)
             << logText;

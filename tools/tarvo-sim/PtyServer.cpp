@@ -1,6 +1,5 @@
 #include "PtyServer.h"
 
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,8 +16,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 
 #include "files/FileReplace.h"
 #include "files/PosixFd.h"
@@ -302,11 +303,25 @@ private:
         return !_options.stateFile.empty() && flashChanges(_adapter) != _savedChanges;
     }
 
+    // The save runs beside the serving, from a copy of the flash: a real
+    // adapter answers while its flash is kept, and a disk slow to sync must
+    // not hold a reply past the host's window.
     void saveWhenQuiet(uint64_t now)
     {
-        if (now - _lastHeardUs >= SAVE_QUIET_US && unsaved() &&
-            _adapter.saveFlash(_options.stateFile))
-            _savedChanges = flashChanges(_adapter);
+        if (_saving.valid()) {
+            if (_saving.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                return;
+            if (_saving.get())
+                _savedChanges = _savingChanges;
+        }
+        if (now - _lastHeardUs < SAVE_QUIET_US || !unsaved())
+            return;
+        _savingChanges = flashChanges(_adapter);
+        _saving = std::async(std::launch::async,
+                             [path = _options.stateFile, image = _adapter.flash()] {
+                                 std::string error;
+                                 return writeFileAtomically(path, image.data(), image.size(), error);
+                             });
     }
 
     uint64_t waitUs(uint64_t now) const
@@ -350,6 +365,9 @@ private:
     size_t _savedChanges;
     uint64_t _lastHeardUs = 0;
     std::vector<uint8_t> _out;
+    // A save under way (its future's end waits for it), and what it holds.
+    std::future<bool> _saving;
+    size_t _savingChanges = 0;
 };
 
 // The status after the serving ended: the state and the counters written.

@@ -11,6 +11,8 @@ namespace {
 constexpr int PROBES = 300;
 // Well past the simulated monitor's restart after a jump or reset.
 constexpr int QUIET_MS = 200;
+// Far past the slowest run measured (a UART install, about a minute).
+constexpr int RUN_TIMEOUT_MS = 600000;
 
 std::vector<std::string> programArgs(const std::string& program, const std::string& tty,
                                      const std::vector<std::string>& args)
@@ -45,14 +47,14 @@ Measured measure(const std::string& program, const std::vector<std::string>& sim
         return m;
     }
     double before = sim.probeRoundTrip(PROBES);
-    m.run = runChild(programArgs(program, sim.tty(), args), workDir + "/tarvo.out");
+    m.run = runProcess(programArgs(program, sim.tty(), args), RUN_TIMEOUT_MS);
     // The run's last command may still be on its way to the simulator; a
     // jump would stop its monitor right under the probe.
     std::this_thread::sleep_for(std::chrono::milliseconds(QUIET_MS));
     double after = sim.probeRoundTrip(PROBES);
     auto counters = sim.stop();
     if (m.run.status != 0)
-        m.error = "exit status " + std::to_string(m.run.status);
+        m.error = m.run.how;
     else if (before <= 0 || after <= 0)
         m.error = "no answer to the round-trip probe";
     else if (counters.empty())
@@ -87,10 +89,10 @@ Predicted predict(const AdapterModel& model, const std::string& program,
         p.error = "tarvo-sim served no terminal";
         return p;
     }
-    p.run = runChild(programArgs(program, sim.tty(), args), workDir + "/tarvo.out");
+    p.run = runProcess(programArgs(program, sim.tty(), args), RUN_TIMEOUT_MS);
     auto c = sim.stop();
     if (p.run.status != 0)
-        p.error = "exit status " + std::to_string(p.run.status);
+        p.error = p.run.how;
     else if (c.empty())
         p.error = "tarvo-sim left no counters";
     if (!p.error.empty())

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Spawn.h"
+#include "ChildProcess.h"
 
 // The settling pause of every connection: the one wait the host must make.
 constexpr double SETTLE_SECONDS = 0.5;
@@ -22,7 +22,7 @@ double protocolWindows(const std::vector<std::string>& args);
 struct Measured {
     bool ok = false;        // the run ended with status 0
     std::string error;      // why not
-    ChildRun run;
+    ProcessResult run;
     double roundTrip = 0;   // seconds per word read, probed before and after
     double exchanges = 0;   // the run's own, the probes taken off
     double windows = 0;     // the protocol's settling pause and idle windows
@@ -48,7 +48,7 @@ extern const AdapterModel UART_ADAPTER;
 struct Predicted {
     bool ok = false;
     std::string error;
-    ChildRun run;
+    ProcessResult run;
     // The lower bound and its parts, in seconds: the protocol's own waits
     // and what the link and the flash need, however fast the host is.
     double bound = 0;

@@ -4,9 +4,9 @@
 #include <random>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Device.h"
 #include "EEPROM_Init.h"
-#include "Spawn.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ bool pack(const std::string& dir, const std::string& chip, const std::string& hw
     if (append)
         argv.push_back("--append");
     argv.insert(argv.end(), {payloadPath, path});
-    return runChild(argv).status == 0;
+    return runProcess(argv).status == 0;
 }
 
 }  // namespace

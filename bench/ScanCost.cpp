@@ -12,16 +12,14 @@
 #include "files/PosixFd.h"
 #include "PosixPortFactory.h"
 #include "SambaXcon.h"
-#include "Spawn.h"
 #include "TarvoXcon.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 
 double scanSecondsPerPort(bool usb, int ports)
 {
     TempDir root;
-    if (root.path().empty())
-        return -1;
     // A USB port's device sits below a directory that carries idVendor.
     fs::path usbDevice = fs::path(root.path()) / "devices/usb1/1-1";
     fs::path device =

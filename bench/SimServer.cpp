@@ -3,19 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 
-#include "Spawn.h"
-
 namespace {
 
 constexpr int START_WAIT_MS = 5000;
 constexpr int PROBE_WAIT_MS = 2000;
+constexpr int STOP_WAIT_MS = 10000;
 
 // Reads exactly size bytes unless the line stays quiet for PROBE_WAIT_MS.
 bool readAll(int fd, char* data, size_t size)
@@ -39,22 +37,14 @@ SimServer::~SimServer() { stop(); }
 
 bool SimServer::start(const std::vector<std::string>& options, const std::string& statsPath)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return false;
     std::vector<std::string> argv = {binPath("tarvo-sim"), "--stats=" + statsPath};
     argv.insert(argv.end(), options.begin(), options.end());
-    _pid = spawn(argv, fds[1], 2);
-    ::close(fds[1]);
-    _outFd = fds[0];
+    _sim = std::make_unique<ChildProcess>(argv);
     _statsPath = statsPath;
-    if (_pid < 0)
+    // Its first line names the terminal it serves.
+    if (!_sim->waitForOutput("\n", START_WAIT_MS))
         return false;
-
-    char c;
-    pollfd p{_outFd, POLLIN, 0};
-    while (poll(&p, 1, START_WAIT_MS) > 0 && ::read(_outFd, &c, 1) == 1 && c != '\n')
-        _tty += c;
+    _tty = _sim->out().substr(0, _sim->out().find('\n'));
     return !_tty.empty();
 }
 
@@ -84,14 +74,11 @@ double SimServer::probeRoundTrip(int count)
 std::map<std::string, double> SimServer::stop()
 {
     std::map<std::string, double> counters;
-    if (_pid <= 0)
+    if (!_sim)
         return counters;
-    kill(_pid, SIGTERM);
-    waitpid(_pid, nullptr, 0);
-    _pid = -1;
-    if (_outFd >= 0)
-        ::close(_outFd);
-    _outFd = -1;
+    _sim->signal(SIGTERM);
+    _sim->finish(STOP_WAIT_MS);
+    _sim.reset();
     std::ifstream in(_statsPath);
     std::string name;
     double value;

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ChildProcess.h"
 
 class SimServer {
 public:
@@ -25,8 +28,7 @@ public:
     std::map<std::string, double> stop();
 
 private:
-    int _pid = -1;
-    int _outFd = -1;
+    std::unique_ptr<ChildProcess> _sim;
     std::string _tty;
     std::string _statsPath;
 };

@@ -1,10 +1,7 @@
 #include "StationBench.h"
 
-#include <fcntl.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +12,10 @@
 #include <sstream>
 #include <vector>
 
-#include "files/PosixFd.h"
+#include "ChildProcess.h"
 #include "SimServer.h"
-#include "Spawn.h"
+#include "TempDir.h"
+#include "files/PosixFd.h"
 
 namespace {
 
@@ -76,11 +74,16 @@ std::string serialOf(int i)
     return text;
 }
 
-ChildRun station(const std::vector<std::string>& args, const std::string& out)
+// Far past the longest station run measured.
+constexpr int RUN_TIMEOUT_MS = 600000;
+// How often the station's resident peak is looked at while it runs.
+constexpr int SAMPLE_MS = 20;
+
+ProcessResult station(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {binPath("tarvo-station")};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runChild(argv, out);
+    return runProcess(argv, RUN_TIMEOUT_MS);
 }
 
 // A station run, and the station process's own share of it beside its workers'.
@@ -122,37 +125,23 @@ double ownCpuSeconds(int pid)
 
 // Runs the station, sampling its resident peak until it ends and reading its
 // own CPU time before it is reaped; the reaping gives the whole tree's.
-StationRun runStation(const std::vector<std::string>& args, const std::string& outPath)
+StationRun runStation(const std::vector<std::string>& args)
 {
     StationRun run;
     std::vector<std::string> argv = {binPath("tarvo-station")};
     argv.insert(argv.end(), args.begin(), args.end());
-    const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const auto start = std::chrono::steady_clock::now();
-    const int pid = spawn(argv, outFd, outFd);
-    if (outFd >= 0)
-        ::close(outFd);
+    ChildProcess child(argv);
+    const int pid = static_cast<int>(child.pid());
     if (pid < 0)
         return run;
-    for (;;) {
-        siginfo_t info{};
-        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) != 0)
-            return run;
-        if (info.si_pid == pid)
-            break;
+    while (!child.ended(SAMPLE_MS))
         run.ownPeakKb = std::max(run.ownPeakKb, highWaterKb(pid));
-        usleep(20000);
-    }
-    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.ownCpu = ownCpuSeconds(pid);
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid)
-        return run;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.allCpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    run.largestKb = usage.ru_maxrss;
+    const ProcessResult r = child.finish(RUN_TIMEOUT_MS);
+    run.status = r.status;
+    run.wallSeconds = r.wallSeconds;
+    run.allCpu = r.cpuSeconds;
+    run.largestKb = r.peakKb;
     return run;
 }
 
@@ -172,8 +161,7 @@ StationRun installRun(const std::string& package, int n, const std::string& dir,
         return none;
     }
     StationRun run = runStation({"install", package, "--all", "--ports=" + fleet.pattern(),
-                                 "--backup-dir=" + dir + "/backups"},
-                                dir + "/station.out");
+                                 "--backup-dir=" + dir + "/backups"});
     if (run.status != 0) {
         error = "exit status " + std::to_string(run.status) + " onto " + std::to_string(n);
         run.wallSeconds = -1;
@@ -192,14 +180,10 @@ StationFigure stationInstall(const std::string& package, int adapters)
 {
     StationFigure f;
     TempDir dir;
-    if (dir.path().empty()) {
-        f.error = "no folder for the fleet";
-        return f;
-    }
-    f.aloneSeconds = installOnto(package, 1, dir.file("one"), f.error);
+    f.aloneSeconds = installOnto(package, 1, dir.path("one"), f.error);
     if (f.aloneSeconds < 0)
         return f;
-    f.wallSeconds = installOnto(package, adapters, dir.file("many"), f.error);
+    f.wallSeconds = installOnto(package, adapters, dir.path("many"), f.error);
     if (f.wallSeconds < 0)
         return f;
     char text[160];
@@ -229,7 +213,7 @@ StationFigure stationList(int adapters, int trickling, int silent)
     // Each port alone first, so the slowest is known.
     std::string slowest;
     for (const std::string& link : fleet.links()) {
-        ChildRun run = station({"list", "--ports=" + link}, dir.file("alone.out"));
+        ProcessResult run = station({"list", "--ports=" + link});
         if (run.status != 0) {
             f.error = "exit status " + std::to_string(run.status) + " listing " + link;
             return f;
@@ -239,7 +223,7 @@ StationFigure stationList(int adapters, int trickling, int silent)
             slowest = link.substr(link.rfind('/') + 1);
         }
     }
-    ChildRun run = station({"list", "--ports=" + fleet.pattern()}, dir.file("list.out"));
+    ProcessResult run = station({"list", "--ports=" + fleet.pattern()});
     if (run.status != 0) {
         f.error = "exit status " + std::to_string(run.status);
         return f;
@@ -267,10 +251,8 @@ void stationAtShopScale(const std::string& package, int adapters, Table& table,
     TempDir dir;
     std::string error;
     StationRun alone, many;
-    if (dir.path().empty())
-        error = "no folder for the fleet";
-    else if ((alone = installRun(package, 1, dir.file("one"), error)).wallSeconds > 0)
-        many = installRun(package, adapters, dir.file("many"), error);
+    if ((alone = installRun(package, 1, dir.path("one"), error)).wallSeconds > 0)
+        many = installRun(package, adapters, dir.path("many"), error);
     if (alone.wallSeconds <= 0 || many.wallSeconds <= 0) {
         table.row(what, "failed", 0, 0, error);
         checks.push_back({what, error, "", 0, 0, 0});

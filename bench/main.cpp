@@ -12,9 +12,9 @@
 #include "InProcess.h"
 #include "Packages.h"
 #include "ScanCost.h"
-#include "Spawn.h"
 #include "StationBench.h"
 #include "Table.h"
+#include "TempDir.h"
 #include "Verdict.h"
 
 namespace {
@@ -95,19 +95,19 @@ void Bench::check(const std::string& what, const std::string& quantity, double v
 
 bool Bench::prepare()
 {
-    const std::string settings = _dir.file("settings.dat");
-    const std::string pkg128 = _dir.file("fw-128k.pkg");
-    const std::string pkg256 = _pkg256 = _dir.file("fw-256k.pkg");
+    const std::string settings = _dir.path("settings.dat");
+    const std::string pkg128 = _dir.path("fw-128k.pkg");
+    const std::string pkg256 = _pkg256 = _dir.path("fw-256k.pkg");
     if (!makeSettings(settings) || !makePackage(_dir.path(), "128k", pkg128) ||
         !makePackage(_dir.path(), "256k", pkg256))
         return false;
     _actions = {
         {"tarvo -i", {}, {"-i"}, true},
-        {"tarvo -s", {}, {"-s", _dir.file("saved.dat")}, true},
+        {"tarvo -s", {}, {"-s", _dir.path("saved.dat")}, true},
         {"tarvo -u", {}, {"-u", settings}, true},
         {"tarvo -f, 128 KB chip", {"--chip=128k"}, {"-f", pkg128}, false},
         {"tarvo -f, 256 KB chip", {}, {"-f", pkg256}, true},
-        {"tarvo-backup save, 256 KB chip", {}, {"--replace", "save", _dir.file("backup")}, true,
+        {"tarvo-backup save, 256 KB chip", {}, {"--replace", "save", _dir.path("backup")}, true,
          "tarvo-backup"},
     };
     return true;
@@ -175,7 +175,7 @@ void Bench::predictions()
 void Bench::memory()
 {
     _table.section("Peak memory of tarvo -f");
-    const std::string file = _dir.file("fw-long.pkg");
+    const std::string file = _dir.path("fw-long.pkg");
     if (!makeLongFile(_dir.path(), "256k", LONG_FILE_PACKAGES, file))
         return fail("long package file", "tarvo-pack failed");
     Measured m = measure("tarvo", {}, {"-f", file}, _dir.path());

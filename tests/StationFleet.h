@@ -64,7 +64,7 @@ inline std::string ending(const ProcessResult& r)
     for (std::string line; std::getline(in, line);)
         if (line.find("\"event\":\"step\"") == std::string::npos)
             kept += line + "\n";
-    return "exit " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") + "\n" + kept +
+    return r.how + "\n" + kept +
            "stderr:\n" + r.err;
 }
 

@@ -453,9 +453,10 @@ TEST(StationSurvival, AnInstallOutlivesItsParentAndItsReader)
         const std::string command = "'" + binPath("tarvo-station") + "' install '" + pkg +
                                     "' '--ports=" + fleet.ports() + "' --all --json '--log=" + log +
                                     "' '--backup-dir=" + fleet.file("backups") + "'";
-        // setsid: a group of its own, which the group's signal reaches alone.
+        // The child has a process group of its own, which the group's signal
+        // reaches alone.
         ChildProcess run({"/usr/bin/bash", "-c",
-                          c.sig ? "exec setsid " + command
+                          c.sig ? "exec " + command
                                 : "set -o pipefail; " + command + " | grep -m1 -q '\"step\":\"install\"'"});
         if (c.sig) {
             ASSERT_TRUE(run.waitForOutput("\"step\":\"install\"", 30000)) << run.out();

@@ -1,14 +1,18 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
@@ -20,6 +24,11 @@
 extern char** environ;
 
 namespace {
+
+double seconds(const timeval& t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
 
 class PosixProcess : public Process {
 public:
@@ -53,6 +62,40 @@ public:
         }
     }
 
+    bool read(std::string& out, int waitMs) override
+    {
+        if (!_out.valid())
+            return false;
+        pollfd p{_out.get(), POLLIN, 0};
+        int rc;
+        do {
+            rc = ::poll(&p, 1, waitMs < 0 ? 0 : waitMs);
+        } while (rc < 0 && errno == EINTR);
+        return rc == 0 || read(out);
+    }
+
+    bool ended(int waitMs) override
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(_waiting);
+                if (_ended)
+                    return true;
+                siginfo_t info{};
+                if (::waitid(P_PID, static_cast<id_t>(_pid), &info,
+                             WEXITED | WNOWAIT | WNOHANG) == 0 &&
+                    info.si_pid == _pid)
+                    return true;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    long id() const override { return _pid; }
+
     ProcessEnd wait() override
     {
         std::lock_guard<std::mutex> hold(_waiting);
@@ -67,9 +110,10 @@ public:
         } while (rc < 0 && errno == EINTR);
         std::lock_guard<std::mutex> lock(_signalling);
         int status = 0;
+        rusage usage{};
         pid_t got;
         do {
-            got = ::waitpid(_pid, &status, 0);
+            got = ::wait4(_pid, &status, 0, &usage);
         } while (got < 0 && errno == EINTR);
         _ended = true;
         if (got != _pid) {
@@ -83,6 +127,12 @@ public:
         } else {
             _end.how = "ended abnormally";
         }
+        _end.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+#if defined(__APPLE__)
+        _end.peakKb = usage.ru_maxrss / 1024;  // bytes there
+#else
+        _end.peakKb = usage.ru_maxrss;
+#endif
         return _end;
     }
 

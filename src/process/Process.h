@@ -12,6 +12,10 @@ struct ProcessEnd {
     bool exited = false;  // ended by returning from main or exit()
     int status = -1;      // its exit status, when exited
     std::string how;      // "exit status 1", "killed by signal 9", ...
+    // What it used: user and system time, and its largest resident set.
+    // On POSIX the children it waited for count too; on Windows it alone.
+    double cpuSeconds = 0;
+    long peakKb = 0;
 };
 
 class Process {
@@ -27,6 +31,13 @@ public:
     // Blocks until the child wrote something or closed its output; appends
     // what came to out. False once the output is closed.
     virtual bool read(std::string& out) = 0;
+    // The same, waiting at most waitMs; true also when nothing came in time.
+    virtual bool read(std::string& out, int waitMs) = 0;
+    // Whether the child has ended, waiting at most waitMs; it is not reaped,
+    // so what the system keeps of it can still be read.
+    virtual bool ended(int waitMs) = 0;
+    // The system's number for the child (pid or process id).
+    virtual long id() const = 0;
     // Waits for the child to end (once; later calls return the same end).
     virtual ProcessEnd wait() = 0;
     // Asks the child to end (SIGTERM on POSIX; at once on Windows).

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -59,6 +60,12 @@ std::string systemError(const char* what)
     return std::string(what) + ": error " + std::to_string(GetLastError());
 }
 
+// 100-nanosecond units.
+double ticks(const FILETIME& t)
+{
+    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+}
+
 class WinProcess : public Process {
 public:
     WinProcess(HANDLE process, HANDLE out) : _process(process), _out(out) {}
@@ -89,6 +96,30 @@ public:
         return false;
     }
 
+    bool read(std::string& out, int waitMs) override
+    {
+        // An anonymous pipe cannot be waited on: look until the time is up.
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(waitMs < 0 ? 0 : waitMs);
+        while (_out != INVALID_HANDLE_VALUE) {
+            DWORD ready = 0;
+            if (!PeekNamedPipe(_out, nullptr, 0, nullptr, &ready, nullptr) || ready > 0)
+                return read(out);
+            if (GetTickCount64() >= deadline)
+                return true;
+            Sleep(2);
+        }
+        return false;
+    }
+
+    bool ended(int waitMs) override
+    {
+        return _ended ||
+               WaitForSingleObject(_process, static_cast<DWORD>(waitMs < 0 ? 0 : waitMs)) ==
+                   WAIT_OBJECT_0;
+    }
+
+    long id() const override { return static_cast<long>(GetProcessId(_process)); }
+
     ProcessEnd wait() override
     {
         if (_ended)
@@ -109,6 +140,13 @@ public:
             _end.status = static_cast<int>(code);
             _end.how = "exit status " + std::to_string(code);
         }
+        FILETIME created, exited, kernel, user;
+        if (GetProcessTimes(_process, &created, &exited, &kernel, &user))
+            _end.cpuSeconds = (ticks(kernel) + ticks(user)) / 1e7;
+        PROCESS_MEMORY_COUNTERS memory = {};
+        memory.cb = sizeof(memory);
+        if (K32GetProcessMemoryInfo(_process, &memory, sizeof(memory)))
+            _end.peakKb = static_cast<long>(memory.PeakWorkingSetSize / 1024);
         return _end;
     }
 

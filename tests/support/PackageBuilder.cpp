@@ -1,8 +1,5 @@
 #include "PackageBuilder.h"
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -64,20 +61,6 @@ Bytes buildPackage(const PackageFields& f)
     uint32_t plain = byteSum(out.data() + 0x30, range < available ? range : available);
     putLe(out, 0x10, f.plainCksum.value_or(plain), 4);
     return out;
-}
-
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvo-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a temporary directory");
-    _path = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(_path, ec);
 }
 
 void writeFile(const std::string& path, const Bytes& data)

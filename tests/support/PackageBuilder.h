@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
+
 using Bytes = std::vector<uint8_t>;
 
 struct PackageFields {
@@ -32,19 +34,6 @@ Bytes patternBytes(size_t size, uint8_t seed);
 
 uint32_t byteSum(const uint8_t* data, size_t size);
 inline uint32_t byteSum(const Bytes& data) { return byteSum(data.data(), data.size()); }
-
-// A directory of its own, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(const std::string& name) const { return _path + "/" + name; }
-
-private:
-    std::string _path;
-};
 
 void writeFile(const std::string& path, const Bytes& data);
 Bytes readFile(const std::string& path);

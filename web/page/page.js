@@ -39,25 +39,34 @@
     $('state').textContent = text;
   }
 
+  // The program prints a character at a time; the log takes what came in one
+  // piece every 50 ms (or when the kind of text changes, or a run ends), as
+  // laying the pane out again per character would hold up every exchange.
   let logSpan = null;
   let logKind = '';
-  let logScroll = null;
+  let logPending = '';
+  let logTimer = null;
   function log(text, kind) {
+    if (kind !== logKind) flushLog();
+    logKind = kind;
+    logPending += text;
+    if (!logTimer) logTimer = setTimeout(flushLog, 50);
+  }
+
+  function flushLog() {
+    if (logTimer) clearTimeout(logTimer);
+    logTimer = null;
+    if (!logPending) return;
     const pane = $('log');
-    if (!logSpan || logKind !== kind) {
+    if (!logSpan || logSpan.dataset.kind !== logKind) {
       logSpan = document.createElement('span');
-      if (kind !== 'out') logSpan.className = kind;
-      logKind = kind;
+      logSpan.dataset.kind = logKind;
+      if (logKind !== 'out') logSpan.className = logKind;
       pane.appendChild(logSpan);
     }
-    logSpan.textContent += text;
-    // Scrolling lays the pane out again: every 50 ms is enough, not every character.
-    if (!logScroll) {
-      logScroll = setTimeout(() => {
-        logScroll = null;
-        pane.scrollTop = pane.scrollHeight;
-      }, 50);
-    }
+    logSpan.appendChild(document.createTextNode(logPending));
+    logPending = '';
+    pane.scrollTop = pane.scrollHeight;
   }
 
   function output(kind) {
@@ -168,6 +177,7 @@
     } finally {
       tarvo.onEvent = null;
       hideProgress();
+      flushLog();
     }
     result.out = current.out;
     current = null;
@@ -180,6 +190,7 @@
     current = { out: '', err: '' };
     const status = await tarvo.ccall('tarvo_web_run', 'number', ['string', 'string', 'string'],
       [program, args.join('\n'), portName], { async: true });
+    flushLog();
     current = null;
     return { status };
   }

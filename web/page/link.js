@@ -85,23 +85,25 @@ class SerialLink {
   async pump() {
     while (!this.failed && this.port.readable) {
       this.reader = this.port.readable.getReader();
-      try {
-        for (;;) {
-          const { value, done } = await this.reader.read();
-          if (done) break;
-          if (value && value.length) {
-            this.chunks.push(value);
-            this.received += value.length;
-            this.wake();
-          }
+      for (;;) {
+        let result;
+        try {
+          result = await this.reader.read();
+        } catch (e) {
+          // A fatal error leaves no readable; a framing error or a break gives
+          // a fresh one, and the loop goes on with it.
+          break;
         }
-      } catch (e) {
-        // A fatal error leaves no readable; a framing error or a break gives a
-        // fresh one, and the loop goes on with it.
-      } finally {
-        try { this.reader.releaseLock(); } catch (e) { /* already released */ }
-        this.reader = null;
+        if (result.done) break;
+        if (result.value && result.value.length) {
+          this.chunks.push(result.value);
+          this.received += result.value.length;
+          // The program goes on from here; what it throws is its own, not the line's.
+          this.wake();
+        }
       }
+      try { this.reader.releaseLock(); } catch (e) { /* already released */ }
+      this.reader = null;
       if (this.closing) return;
     }
     if (!this.closing) this.fail();
@@ -124,31 +126,33 @@ class SerialLink {
     return n;
   }
 
-  // 1 when bytes are there, 0 when millisecs passed without any, -1 when the line failed.
-  wait(millisecs) {
+  // done(1) when bytes are there, done(0) when millisecs passed without any,
+  // done(-1) when the line failed; at once when that is known already, so a
+  // reply that came first costs the program no suspension. Without done, a
+  // promise of the same.
+  wait(millisecs, done) {
+    if (!done) return new Promise((resolve) => this.wait(millisecs, resolve));
     this.send();
-    if (this.chunks.length) return Promise.resolve(1);
-    if (this.failed) return Promise.resolve(-1);
-    return new Promise((resolve) => {
-      const start = performance.now();
-      let timer;
-      const expire = (graced) => {
-        // A timer that ran late means the page itself was held up, and what
-        // the port got meanwhile may still be on its way through the browser:
-        // as a system's poll would, that is looked at before calling it silence.
-        if (!graced && performance.now() - start > millisecs + LATE_MS) {
-          timer = setTimeout(() => expire(true), Math.min(millisecs, GRACE_MS));
-          return;
-        }
-        this.waiter = null;
-        resolve(0);
-      };
-      timer = setTimeout(() => expire(false), millisecs);
-      this.waiter = () => {
-        clearTimeout(timer);
-        resolve(this.chunks.length ? 1 : (this.failed ? -1 : 0));
-      };
-    });
+    if (this.chunks.length) return done(1);
+    if (this.failed) return done(-1);
+    const start = performance.now();
+    let timer;
+    const expire = (graced) => {
+      // A timer that ran late means the page itself was held up, and what
+      // the port got meanwhile may still be on its way through the browser:
+      // as a system's poll would, that is looked at before calling it silence.
+      if (!graced && performance.now() - start > millisecs + LATE_MS) {
+        timer = setTimeout(() => expire(true), Math.min(millisecs, GRACE_MS));
+        return;
+      }
+      this.waiter = null;
+      done(0);
+    };
+    timer = setTimeout(() => expire(false), millisecs);
+    this.waiter = () => {
+      clearTimeout(timer);
+      done(this.chunks.length ? 1 : (this.failed ? -1 : 0));
+    };
   }
 
   // What the program writes between two of its waits goes to the port as one
@@ -179,9 +183,13 @@ class SerialLink {
     this.lastWrite = this.writer.write(bytes).catch(() => this.fail());
   }
 
-  async flush() {
+  // What is pending goes to the port now, as a write of its own. The port's
+  // stream hands a write over only once the one before it has been taken,
+  // so what follows a flush still reaches the device after it; the program
+  // need not stop until then. A refused write shows at the next flush, read
+  // or write.
+  flush() {
     this.send();
-    await this.lastWrite;
     return !this.failed;
   }
 

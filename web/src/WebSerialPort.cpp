@@ -10,11 +10,15 @@ EM_ASYNC_JS(void, web_link_close, (), { await Module.link.close(); });
 EM_JS(int, web_link_take, (uint8_t* data, int size), {
     return Module.link.take(HEAPU8.subarray(data, data + size));
 });
-EM_ASYNC_JS(int, web_link_wait, (int millisecs), { return await Module.link.wait(millisecs); });
+// The program is suspended only when the reply is not there yet, and resumed
+// straight from the port's delivery rather than a chain of promises.
+EM_JS(int, web_link_wait, (int millisecs), {
+    return Asyncify.handleSleep(function(wakeUp) { Module.link.wait(millisecs, wakeUp); });
+});
 EM_JS(int, web_link_write, (const uint8_t* data, int size), {
     return Module.link.write(HEAPU8.slice(data, data + size));
 });
-EM_ASYNC_JS(int, web_link_flush, (), { return (await Module.link.flush()) ? 1 : 0; });
+EM_JS(int, web_link_flush, (), { return Module.link.flush() ? 1 : 0; });
 
 WebSerialPort::WebSerialPort(const std::string& name, bool isUsb) : SerialPort(name), _isUsb(isUsb)
 {

@@ -26,8 +26,8 @@ function standIn(config) {
   // last command it sends before it waits for the next reply (a command with
   // data goes out in two writes), the page's own share of every exchange.
   // The stand-in's own sending over the WebSocket, which a browser's port
-  // does not do, is taken off where the page waited for it (a flush waits
-  // for the write to be taken).
+  // does not do, is taken off where it falls inside that time (the write of
+  // a flush is handed over while the page runs on).
   const turnaround = { times: [], lastIn: 0, spent: -1, standIn: 0 };
   window.__turnaround = turnaround;
   const received = () => {
